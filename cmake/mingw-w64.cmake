@@ -1,0 +1,20 @@
+# Cross-compiles for 64-bit Windows with mingw-w64 (posix thread model) and
+# runs target programs under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZEM_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZEM_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZEM_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZEM_MINGW_PREFIX}-windres)
+
+# Packages installed for the target (CMAKE_PREFIX_PATH) are roots too.
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEM_MINGW_PREFIX} ${CMAKE_PREFIX_PATH})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+endif()

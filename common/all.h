@@ -1,0 +1,15 @@
+// Every exported class of zem.vfs.common. Installed as <zem/vfs/all.h> and
+// included by <zem/vfs.h>.
+#pragma once
+
+#include "config.h"
+
+#include "serialize/Base64.h"
+#include "serialize/HandleStream.h"
+#include "serialize/Stream.h"
+#include "serialize/StreamBuf.h"
+#include "serialize/Variable.h"
+
+#include "sys/Utility.h"
+
+#include <tinyxml.h>

@@ -1,0 +1,88 @@
+// An in-memory StreamBuf for tests and benchmarks: writes append, reads take
+// from the front, and every call can be made to deliver at most `chunk` bytes
+// to imitate a pipe that returns short reads.
+#pragma once
+
+#include "serialize/StreamBuf.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace zem {
+namespace vfs {
+namespace test {
+
+class MemoryStreamBuf : public StreamBuf {
+public:
+    MemoryStreamBuf() = default;
+    explicit MemoryStreamBuf(std::string bytes) : bytes_(std::move(bytes)) {}
+
+    int error() const override { return error_; }
+    uint64 put(void const *data, uint64 size) override {
+        if (fail_writes_) {
+            error_ = 1000 + 232;
+            return 0;
+        }
+        bytes_.append(static_cast<char const *>(data), std::size_t(size));
+        return size;
+    }
+    bool sync() override {
+        ++syncs_;
+        return true;
+    }
+    uint64 get(void *data, uint64 size) override {
+        uint64 n = std::min<uint64>({size, bytes_.size() - pos_, chunk_});
+        std::memcpy(data, bytes_.data() + pos_, std::size_t(n));
+        pos_ += std::size_t(n);
+        ++gets_;
+        return n;
+    }
+    uint64 peek(void *data, uint64 size) override {
+        if (!peekable_)
+            return 0;
+        uint64 n = std::min<uint64>(size, bytes_.size() - pos_);
+        std::memcpy(data, bytes_.data() + pos_, std::size_t(n));
+        return n;
+    }
+    void close() override {}
+
+    std::string const &bytes() const { return bytes_; }
+    std::string unread() const { return bytes_.substr(pos_); }
+    void rewind() { pos_ = 0; }
+    void clear() {
+        bytes_.clear();
+        pos_ = 0;
+    }
+    void set_chunk(uint64 chunk) { chunk_ = chunk; }
+    void set_peekable(bool on) { peekable_ = on; }
+    void set_fail_writes(bool on) { fail_writes_ = on; }
+    int syncs() const { return syncs_; }
+    uint64 gets() const { return gets_; }
+
+private:
+    std::string bytes_;
+    std::size_t pos_ = 0;
+    uint64 chunk_ = ~0ull;
+    bool peekable_ = true;
+    bool fail_writes_ = false;
+    int error_ = 0;
+    int syncs_ = 0;
+    uint64 gets_ = 0;
+};
+
+inline std::string hex(std::string const &bytes) {
+    static char const digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (!out.empty())
+            out += ' ';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+} // namespace test
+} // namespace vfs
+} // namespace zem
