@@ -1,0 +1,250 @@
+#include "../../common/sys/Utility.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+using zem::vfs::uint64;
+using zem::vfs::Utility;
+
+namespace {
+
+const uint64 kNul = static_cast<uint64>(-1);
+
+// "Grüße, 日本語 😀" in UTF-8 and UTF-16 (the last character needs a surrogate pair).
+std::string const kUtf8 = "Gr\xC3\xBC\xC3\x9F"
+                          "e, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xF0\x9F\x98\x80";
+std::wstring const kWide = L"Gr\u00FC\u00DFe, \u65E5\u672C\u8A9E \xD83D\xDE00";
+
+// Writable copy for the pointer form of the wide name_match.
+std::vector<wchar_t> buffer(std::wstring const &s) {
+    return std::vector<wchar_t>(s.c_str(), s.c_str() + s.size() + 1);
+}
+
+} // namespace
+
+TEST(UtilityConvert, EmptyNullAndRefused) {
+    EXPECT_EQ(Utility::a2w(std::string()), L"");
+    EXPECT_EQ(Utility::utf82w(std::string()), L"");
+    EXPECT_EQ(Utility::w2a(std::wstring()), "");
+    EXPECT_EQ(Utility::w2utf8(std::wstring()), "");
+    EXPECT_EQ(Utility::a2w(nullptr, kNul), L"");
+    EXPECT_EQ(Utility::utf82w(nullptr, 4), L"");
+    EXPECT_EQ(Utility::w2a(nullptr, kNul), "");
+    EXPECT_EQ(Utility::w2utf8(nullptr, 4), "");
+    // A count of 0 is refused by the system conversion.
+    EXPECT_EQ(Utility::utf82w("abc", 0), L"");
+    EXPECT_EQ(Utility::w2utf8(L"abc", 0), "");
+    // Counts that do not fit the system's 32-bit count are refused, not
+    // truncated (0xFFFFFFFF would otherwise read as "NUL-terminated").
+    EXPECT_EQ(Utility::utf82w("abc", 0xFFFFFFFFull), L"");
+    EXPECT_EQ(Utility::utf82w("abc", (1ull << 32) + 3), L"");
+    EXPECT_EQ(Utility::w2utf8(L"abc", (1ull << 32) + 3), "");
+    EXPECT_EQ(Utility::a2w("abc", 0x80000000ull), L"");
+}
+
+TEST(UtilityConvert, NonAsciiRoundTrip) {
+    EXPECT_EQ(Utility::utf82w(kUtf8), kWide);
+    EXPECT_EQ(Utility::w2utf8(kWide), kUtf8);
+    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), kNul), kWide);
+    EXPECT_EQ(Utility::w2utf8(kWide.c_str(), kWide.size()), kUtf8);
+    EXPECT_EQ(Utility::a2w("C:\\Windows\\notepad.exe"), L"C:\\Windows\\notepad.exe");
+    EXPECT_EQ(Utility::w2a(L"C:\\Windows\\notepad.exe"), "C:\\Windows\\notepad.exe");
+    if (GetACP() == 1252) {
+        EXPECT_EQ(Utility::a2w("caf\xE9"), L"caf\u00E9");
+        EXPECT_EQ(Utility::w2a(L"caf\u00E9"), "caf\xE9");
+    }
+}
+
+TEST(UtilityConvert, ExplicitCountReadsNoFurther) {
+    // The system conversion does not terminate its output for an explicit
+    // count; the result must be exactly the converted units.
+    EXPECT_EQ(Utility::utf82w("abcdef", 3), L"abc");
+    EXPECT_EQ(Utility::a2w("abcdef", 3), L"abc");
+    EXPECT_EQ(Utility::w2utf8(L"abcdef", 3), "abc");
+    EXPECT_EQ(Utility::w2a(L"abcdef", 3), "abc");
+    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), 6), L"Gr\u00FC\u00DF");
+    // The converted text ends at its first NUL.
+    EXPECT_EQ(Utility::utf82w("ab\0cd", 5), L"ab");
+    EXPECT_EQ(Utility::w2utf8(L"ab\0cd", 5), "ab");
+    // The string forms stop at the first NUL as well.
+    EXPECT_EQ(Utility::utf82w(std::string("ab\0cd", 5)), L"ab");
+}
+
+TEST(UtilityConvert, StackAndHeapBuffers) {
+    // Sizes around the 4096-unit stack buffer, counted with the NUL.
+    for (std::size_t units : {4094u, 4095u, 4096u, 4097u, 70000u}) {
+        std::wstring wide;
+        std::string utf8;
+        for (std::size_t i = 0; i < units; ++i) {
+            wide.push_back(i % 2 ? L'\u00E9' : L'a' + i % 26);
+            utf8 += i % 2 ? std::string("\xC3\xA9") : std::string(1, char('a' + i % 26));
+        }
+        EXPECT_EQ(Utility::utf82w(utf8), wide) << units;
+        EXPECT_EQ(Utility::w2utf8(wide), utf8) << units;
+        EXPECT_EQ(Utility::utf82w(utf8.c_str(), utf8.size()), wide) << units;
+        EXPECT_EQ(Utility::w2utf8(wide.c_str(), wide.size()), utf8) << units;
+        std::string ascii(units, 'x');
+        std::wstring wascii(units, L'x');
+        EXPECT_EQ(Utility::a2w(ascii), wascii) << units;
+        EXPECT_EQ(Utility::w2a(wascii), ascii) << units;
+        EXPECT_EQ(Utility::a2w(ascii.c_str(), units), wascii) << units;
+        EXPECT_EQ(Utility::w2a(wascii.c_str(), units), ascii) << units;
+    }
+}
+
+TEST(UtilityCase, AsciiOnly) {
+    EXPECT_EQ(Utility::to_upper(std::string("abc")), "ABC");
+    EXPECT_EQ(Utility::to_lower(std::string("AbC1\\")), "abc1\\");
+    EXPECT_EQ(Utility::to_upper(std::wstring(L"abc")), L"ABC");
+    EXPECT_EQ(Utility::to_lower(std::wstring(L"ABC")), L"abc");
+    // Non-ASCII characters pass through in both widths, including wide units
+    // whose low byte happens to be an ASCII letter.
+    EXPECT_EQ(Utility::to_upper(std::string("a\xE9\xC3\xA9z")), "A\xE9\xC3\xA9Z");
+    EXPECT_EQ(Utility::to_upper(std::wstring(L"a\u00E9\u0161z")), L"A\u00E9\u0161Z");
+    EXPECT_EQ(Utility::to_lower(std::wstring(L"\u0141\u0100Z")), L"\u0141\u0100z");
+    EXPECT_EQ(Utility::to_upper(std::string("a\0b", 3)), std::string("A\0B", 3));
+}
+
+TEST(UtilityTrim, DefaultSet) {
+    EXPECT_EQ(Utility::trim_left(std::string(" \t\r\n ")), "");
+    EXPECT_EQ(Utility::trim_right(std::string(" \t\r\n ")), "");
+    EXPECT_EQ(Utility::trim_left(std::wstring(L" \t\r\n ")), L"");
+    EXPECT_EQ(Utility::trim_right(std::wstring(L" \t\r\n ")), L"");
+    EXPECT_EQ(Utility::trim_right(std::string("ab\r\n")), "ab");
+    EXPECT_EQ(Utility::trim_left(std::string("\r\n ab ")), "ab ");
+    EXPECT_EQ(Utility::trim_right(std::wstring(L"ab\r\n")), L"ab");
+    EXPECT_EQ(Utility::trim_left(std::wstring(L"\r\n ab ")), L"ab ");
+    EXPECT_EQ(Utility::trim_left(std::string()), "");
+    EXPECT_EQ(Utility::trim_right(std::string()), "");
+    EXPECT_EQ(Utility::trim_left(std::string("\v ab")), "\v ab");
+}
+
+TEST(UtilityTrim, GivenSetAndEmbeddedNul) {
+    EXPECT_EQ(Utility::trim_left(std::string("xxyab"), "xy"), "ab");
+    EXPECT_EQ(Utility::trim_right(std::string("abyxx"), "xy"), "ab");
+    EXPECT_EQ(Utility::trim_left(std::wstring(L"\\\\a\\"), L"\\"), L"a\\");
+    EXPECT_EQ(Utility::trim_right(std::wstring(L"\\\\a\\"), L"\\"), L"\\\\a");
+    EXPECT_EQ(Utility::trim_left(std::string("xx"), "x"), "");
+    EXPECT_EQ(Utility::trim_left(std::string(" a"), ""), " a");
+    EXPECT_EQ(Utility::trim_left(std::string(" a"), static_cast<char const *>(nullptr)), " a");
+    EXPECT_EQ(Utility::trim_right(std::wstring(L"a "), static_cast<wchar_t const *>(nullptr)),
+              L"a ");
+    // trim_left ends the result at an embedded NUL, trim_right keeps it, and
+    // a NUL never counts as part of the set.
+    EXPECT_EQ(Utility::trim_left(std::string(" a\0b", 4)), "a");
+    EXPECT_EQ(Utility::trim_left(std::string(" \0b", 3)), "");
+    EXPECT_EQ(Utility::trim_right(std::string("a\0b ", 4)), std::string("a\0b", 3));
+    EXPECT_EQ(Utility::trim_right(std::string("a\0", 2)), std::string("a\0", 2));
+}
+
+TEST(UtilityFileInPath, DirectoryReference) {
+    for (bool wide : {false, true}) {
+        auto in = [wide](char const *ref, char const *path) {
+            return wide ? Utility::file_in_path(Utility::a2w(ref), Utility::a2w(path))
+                        : Utility::file_in_path(ref, path);
+        };
+        SCOPED_TRACE(wide ? "wide" : "narrow");
+        EXPECT_TRUE(in("C:\\dir\\", "\\??\\c:/DIR/file.txt"));
+        EXPECT_TRUE(in("C:\\dir\\", "C:\\dir"));
+        EXPECT_TRUE(in("C:\\dir\\", "c:/dir/"));
+        EXPECT_FALSE(in("C:\\dir\\", "C:\\dir2\\x"));
+        EXPECT_FALSE(in("C:\\dir\\", "C:\\di"));
+        EXPECT_TRUE(in("C:\\dir\\a.txt", "c:/DIR/A.TXT"));
+        EXPECT_FALSE(in("C:\\dir\\a.txt", "C:\\dir\\a.txt2"));
+        // Only the path is normalised, never the reference.
+        EXPECT_FALSE(in("C:/dir/", "C:\\dir\\x"));
+        EXPECT_FALSE(in("\\??\\C:\\dir\\", "\\??\\C:\\dir\\x"));
+        // "*" and "?" are ordinary characters.
+        EXPECT_FALSE(in("C:\\*\\", "C:\\dir\\x"));
+        EXPECT_TRUE(in("C:\\*\\", "C:\\*\\x"));
+    }
+}
+
+TEST(UtilityFileInPath, ReferenceWithoutBackslash) {
+    EXPECT_FALSE(Utility::file_in_path("C:\\dir", "C:\\dir\\x"));
+    EXPECT_TRUE(Utility::file_in_path(L"C:\\dir", L"C:\\dir\\x"));
+    EXPECT_TRUE(Utility::file_in_path(L"C:\\dir", L"\\??\\c:/DIR/sub/x"));
+    EXPECT_FALSE(Utility::file_in_path("C:\\dir", "C:\\dirx"));
+    EXPECT_FALSE(Utility::file_in_path(L"C:\\dir", L"C:\\dirx"));
+    EXPECT_FALSE(Utility::file_in_path(L"C:\\dir", L"C:\\di"));
+}
+
+TEST(UtilityFileInPath, EmptyAndNull) {
+    EXPECT_FALSE(Utility::file_in_path(L"", L"C:\\x"));
+    EXPECT_FALSE(Utility::file_in_path(L"C:\\", L""));
+    EXPECT_FALSE(Utility::file_in_path(L"", L""));
+    EXPECT_FALSE(Utility::file_in_path(L"C:\\", L"\\??\\"));
+    EXPECT_FALSE(Utility::file_in_path("", "C:\\x"));
+    EXPECT_TRUE(Utility::file_in_path("", ""));
+    EXPECT_FALSE(Utility::file_in_path(static_cast<char const *>(nullptr), "C:\\x"));
+    EXPECT_FALSE(Utility::file_in_path("C:\\", static_cast<char const *>(nullptr)));
+    EXPECT_FALSE(Utility::file_in_path(static_cast<wchar_t const *>(nullptr), L"C:\\x"));
+    EXPECT_FALSE(Utility::file_in_path(L"C:\\", static_cast<wchar_t const *>(nullptr)));
+}
+
+namespace {
+
+struct NameCase {
+    char const *pattern;
+    char const *name;
+    bool match;
+};
+
+NameCase const kNameCases[] = {
+    {"notepad.exe", "C:\\Windows\\NOTEPAD.EXE", true},
+    {"windows\\notepad.exe", "c:/windows/notepad.exe", true},
+    {"pad.exe", "C:\\Windows\\notepad.exe", false},
+    {"C:\\Windows\\", "C:\\Windows\\System32\\cmd.exe", true},
+    {"Windows", "C:\\Windows\\System32\\cmd.exe", true},
+    {"Windows", "C:\\Windows2\\cmd.exe", false},
+    {"a\\b", "x\\ca\\b", false},
+    {"a\\b", "x\\A\\B\\y", true},
+    // A later occurrence may be bounded where the first is not.
+    {"b", "ab\\b", true},
+    {"\\cmd", "C:\\cmdx", false},
+    {"\\cmd", "C:\\x\\cmd", true},
+    {"ows\\", "C:\\Windows\\x", false},
+    {"\\windows\\", "C:\\Windows\\x", true},
+    {" cmd.exe\t", "C:\\cmd.exe", true},
+    {"cmd.exe", "  C:\\CMD.EXE\r\n", true},
+    {"*.exe", "C:\\cmd.exe", false},
+    {"*.exe", "C:\\*.exe", true},
+    {"cmd?.exe", "C:\\cmd1.exe", false},
+    {"C:\\Windows\\System32\\cmd.exe", "cmd.exe", false},
+    // Empty patterns match only empty names.
+    {"", "", true},
+    {" \t", "\r\n", true},
+    {"", "C:\\cmd.exe", false},
+    {"  ", "\\", false},
+    {"x", "", false},
+};
+
+} // namespace
+
+TEST(UtilityNameMatch, Table) {
+    for (NameCase const &c : kNameCases) {
+        SCOPED_TRACE(std::string("pattern \"") + c.pattern + "\" name \"" + c.name + "\"");
+        EXPECT_EQ(Utility::name_match(c.pattern, c.name), c.match);
+        EXPECT_EQ(Utility::name_match(std::string(c.pattern), std::string(c.name)), c.match);
+        std::wstring pattern = Utility::a2w(c.pattern);
+        std::wstring name = Utility::a2w(c.name);
+        EXPECT_EQ(Utility::name_match(pattern, name), c.match);
+        std::vector<wchar_t> p = buffer(pattern), n = buffer(name);
+        EXPECT_EQ(Utility::name_match(p.data(), n.data()), c.match);
+    }
+}
+
+TEST(UtilityNameMatch, NullAndNonAscii) {
+    std::vector<wchar_t> name = buffer(L"C:\\cmd.exe");
+    EXPECT_FALSE(Utility::name_match(static_cast<char const *>(nullptr), "C:\\cmd.exe"));
+    EXPECT_FALSE(Utility::name_match("cmd.exe", static_cast<char const *>(nullptr)));
+    EXPECT_FALSE(Utility::name_match(static_cast<wchar_t *>(nullptr), name.data()));
+    EXPECT_FALSE(Utility::name_match(name.data(), static_cast<wchar_t *>(nullptr)));
+    // Non-ASCII letters are compared exactly.
+    EXPECT_TRUE(Utility::name_match(std::wstring(L"\u00E9.exe"), std::wstring(L"C:\\\u00E9.EXE")));
+    EXPECT_FALSE(Utility::name_match(std::wstring(L"\u00E9.exe"), std::wstring(L"C:\\\u00C9.exe")));
+}
