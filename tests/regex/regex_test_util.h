@@ -1,0 +1,90 @@
+// Helpers shared by the regular-expression tests.
+#pragma once
+
+#include "regex/RegexPattern.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ostream>
+#include <string>
+
+namespace regex_test {
+
+using zem::vfs::CMatchContextT;
+using zem::vfs::CMatchResultT;
+using zem::vfs::CPatternT;
+
+const int S = zem::vfs::REGEX_SINGLELINE;
+const int M = zem::vfs::REGEX_MULTILINE;
+const int G = zem::vfs::REGEX_GLOBAL;
+const int I = zem::vfs::REGEX_IGNORECASE;
+const int R = zem::vfs::REGEX_RIGHTTOLEFT;
+const int X = zem::vfs::REGEX_EXTENDED;
+
+// One search: pattern, flags, subject, expected span of the match (-1, -1:
+// no match) and, optionally, the span of group 1.
+struct Case {
+    const wchar_t *pattern;
+    int flags;
+    const wchar_t *text;
+    int start;
+    int end;
+    int group1Start;
+    int group1End;
+    bool checkGroup1;
+};
+
+inline Case Hit(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end) {
+    return Case{pattern, flags, text, start, end, -1, -1, false};
+}
+inline Case Hit1(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end,
+                 int g1s, int g1e) {
+    return Case{pattern, flags, text, start, end, g1s, g1e, true};
+}
+inline Case Miss(const wchar_t *pattern, int flags, const wchar_t *text) {
+    return Case{pattern, flags, text, -1, -1, -1, -1, false};
+}
+
+inline std::string Narrow(const std::wstring &text) {
+    std::string out;
+    for (wchar_t c : text) {
+        if (c >= 32 && c < 127) {
+            out += static_cast<char>(c);
+        } else {
+            char buffer[12];
+            snprintf(buffer, sizeof(buffer), "\\x{%x}", static_cast<unsigned>(c));
+            out += buffer;
+        }
+    }
+    return out;
+}
+
+inline void PrintTo(const Case &c, std::ostream *os) {
+    *os << "/" << Narrow(c.pattern) << "/ flags " << c.flags << " on \"" << Narrow(c.text) << "\"";
+}
+
+inline CMatchResultT<wchar_t> Find(const wchar_t *pattern, int flags, const std::wstring &text,
+                                   int start = -1) {
+    CPatternT<wchar_t> compiled(pattern, flags);
+    return compiled.Match(text.c_str(), static_cast<int>(text.size()), start);
+}
+
+inline void Check(const Case &c) {
+    SCOPED_TRACE(::testing::PrintToString(c));
+    CMatchResultT<wchar_t> result = Find(c.pattern, c.flags, c.text);
+    if (c.start < 0) {
+        EXPECT_FALSE(result.IsMatched());
+        EXPECT_EQ(0, result.GetSize());
+        return;
+    }
+    ASSERT_TRUE(result.IsMatched());
+    EXPECT_EQ(c.start, result.GetGroupStart(0));
+    EXPECT_EQ(c.end, result.GetGroupEnd(0));
+    if (c.checkGroup1) {
+        EXPECT_EQ(c.group1Start, result.GetGroupStart(1));
+        EXPECT_EQ(c.group1End, result.GetGroupEnd(1));
+    }
+}
+
+} // namespace regex_test
