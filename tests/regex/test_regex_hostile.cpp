@@ -453,4 +453,53 @@ TEST(RegexFuzz, AgreesWithStdRegexOnTheCommonSyntax) {
     EXPECT_GT(compared, 1000);
 }
 
+// Without anchors, look-around, back-references or atomic constructs the
+// set of texts a pattern matches does not depend on the direction: a search
+// right to left must find a match exactly when one left to right does, and
+// ignoring case must not depend on the case of the text.
+TEST(RegexFuzz, DirectionAndCaseDoNotChangeWhetherThereIsAMatch) {
+    const wchar_t *const pieces[] = {L"a",   L"b",    L"ab",    L"B",     L".",    L"\\d",
+                                     L"\\w", L"[ab]", L"[^a]",  L"[a-c]", L"(",    L")",
+                                     L"(?:", L"|",    L"*",     L"+",     L"?",    L"*?",
+                                     L"+?",  L"{2}",  L"{1,3}", L"(?<n>", L"(?i)", L"\\x41"};
+    const wchar_t alphabet[] = L"aAbB1-";
+    Random rng(0x0dd5eedULL);
+    for (int runs = 0; runs < 100000; ++runs) {
+        // No stacked quantifiers: a++ is possessive, which depends on the direction.
+        std::wstring pattern;
+        const int count = rng.Below(8) + 1;
+        bool lastQuantifier = false;
+        for (int i = 0; i < count; ++i) {
+            const int k = rng.Below(static_cast<int>(sizeof(pieces) / sizeof(pieces[0])));
+            const bool quantifier = k >= 14 && k <= 20; // "*" up to "{1,3}"
+            if (quantifier && lastQuantifier) {
+                continue;
+            }
+            lastQuantifier = quantifier;
+            pattern += pieces[k];
+        }
+        const int length = static_cast<int>(pattern.size());
+        CPatternT<wchar_t> forward(pattern.c_str(), length, 0);
+        CPatternT<wchar_t> backward(pattern.c_str(), length, R);
+        CPatternT<wchar_t> folded(pattern.c_str(), length, I);
+        for (int t = 0; t < 3; ++t) {
+            std::wstring text;
+            const int size = rng.Below(10);
+            for (int i = 0; i < size; ++i) {
+                text += alphabet[rng.Below(6)];
+            }
+            std::wstring upper = text;
+            for (wchar_t &c : upper) {
+                c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
+            }
+            ASSERT_EQ(forward.Match(text.c_str(), size).IsMatched(),
+                      backward.Match(text.c_str(), size).IsMatched())
+                << Narrow(pattern) << " / " << Narrow(text);
+            ASSERT_EQ(folded.Match(text.c_str(), size).IsMatched(),
+                      folded.Match(upper.c_str(), size).IsMatched())
+                << Narrow(pattern) << " / " << Narrow(text);
+        }
+    }
+}
+
 } // namespace
