@@ -104,6 +104,9 @@ template <class T> bool CStringElxT<T>::Match(CMatchContextT<T> &ctx) const {
         text = ctx.m_pText + pos;
     }
     const T *pattern = m_szPattern.GetBuffer();
+    if (n >= 16 && !ctx.Charge(n)) {
+        return false;
+    }
     if (m_bIgnoreCase) {
         for (int i = 0; i < n; ++i) {
             if (!RegexEqualNoCase(RegexCode(text[i]), RegexCode(pattern[i]))) {
@@ -486,6 +489,9 @@ template <class T> bool CBackrefElxT<T>::Match(CMatchContextT<T> &ctx) const {
         }
         text = ctx.m_pText + pos;
     }
+    if (n >= 16 && !ctx.Charge(n)) {
+        return false;
+    }
     const T *captured = ctx.m_pText + begin;
     for (int i = 0; i < n; ++i) {
         if (text[i] != captured[i] &&
@@ -520,7 +526,7 @@ template <class T> bool CRepeatElxT<T>::TestSingle(unsigned c) const {
     return RegexTestSingle(m_pElx, c);
 }
 
-template <class T> int CRepeatElxT<T>::CountSingle(const CMatchContextT<T> &ctx, int limit) const {
+template <class T> int CRepeatElxT<T>::CountSingle(CMatchContextT<T> &ctx, int limit) const {
     const int pos = ctx.m_nCurrentPosition;
     int count = 0;
     if (m_bRightLeft) {
@@ -533,6 +539,10 @@ template <class T> int CRepeatElxT<T>::CountSingle(const CMatchContextT<T> &ctx,
                TestSingle(RegexCode(ctx.m_pText[pos + count]))) {
             ++count;
         }
+    }
+    // A long run is work the element calls alone would not count.
+    if (count >= 16) {
+        ctx.Charge(count);
     }
     return count;
 }

@@ -350,7 +350,7 @@ public:
 protected:
     CRepeatElxT(int kind, const ElxInterface<T> *element, int count, bool rightLeft);
     // One-character elements: how many of the next `limit` characters match.
-    int CountSingle(const CMatchContextT<T> &ctx, int limit) const;
+    int CountSingle(CMatchContextT<T> &ctx, int limit) const;
     bool TestSingle(unsigned c) const;
     // Generic elements: brings `done` iterations up to `target`, backtracking
     // into earlier iterations as needed; false with everything undone.

@@ -1653,22 +1653,36 @@ template <class T> bool CPatternT<T>::Prefilter(const T *text, int length) const
     if (m_bRequiredAtEnd) {
         return SameText(text + (length - n), m_pRequired);
     }
-    const unsigned first = RegexCode(m_pRequired->m_szPattern[0]);
-    const int last = length - n;
+    // Look for the literal; long partial matches (hostile literals) make the
+    // filter give up and leave the answer to the search.
+    const T *literal = m_pRequired->m_szPattern.GetBuffer();
+    const bool ignoreCase = m_pRequired->m_bIgnoreCase;
+    const unsigned first = RegexCode(literal[0]);
     const bool letter = (first | 0x20) - 'a' < 26;
-    if (!m_pRequired->m_bIgnoreCase || (first < 128 && !letter)) {
-        // Exact first character (ASCII punctuation has no other case).
-        for (int i = 0; i <= last; ++i) {
-            if (RegexCode(text[i]) == first && SameText(text + i, m_pRequired)) {
-                return true;
+    const bool exactFirst = !ignoreCase || (first < 128 && !letter);
+    long long work = 0;
+    for (int i = 0; i + n <= length; ++i) {
+        const unsigned c = RegexCode(text[i]);
+        if (exactFirst
+                ? c != first
+                : !(c == first || ((c ^ first) == 0x20 && letter) || (c >= 128 && c < 256))) {
+            continue;
+        }
+        int k = 0;
+        if (ignoreCase) {
+            while (k < n && RegexEqualNoCase(RegexCode(text[i + k]), RegexCode(literal[k]))) {
+                ++k;
+            }
+        } else {
+            while (k < n && text[i + k] == literal[k]) {
+                ++k;
             }
         }
-        return false;
-    }
-    for (int i = 0; i <= last; ++i) {
-        const unsigned c = RegexCode(text[i]);
-        if ((c == first || ((c ^ first) == 0x20 && letter) || (c >= 128 && c < 256)) &&
-            SameText(text + i, m_pRequired)) {
+        if (k == n) {
+            return true;
+        }
+        work += k;
+        if (work > kPrefilterWork) {
             return true;
         }
     }

@@ -54,6 +54,8 @@ public:
     static const int kMaxNesting = 100;
     // Highest group number a named group may take explicitly, as in (?<12>...).
     static const int kMaxExplicitGroup = 999;
+    // Characters the required-literal filter compares before it gives up.
+    static const int kPrefilterWork = 1 << 20;
 
     CPatternT();
     explicit CPatternT(const T *pattern, int flags = REGEX_NO_FLAG);

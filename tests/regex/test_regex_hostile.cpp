@@ -207,6 +207,19 @@ TEST(RegexHostile, CatastrophicBacktrackingEndsWithinTheStepBudget) {
     EXPECT_FALSE(aborted);
     EXPECT_LT(steps, budget / 10);
 
+    // Scanning long runs and comparing long literals count as work too, so
+    // possessive runs and hostile literals cannot spin outside the budget.
+    const std::wstring longRun(32000, L'a');
+    steps = SearchSteps(L"[^y]*+[y!]", 0, longRun, &aborted, &matched);
+    EXPECT_TRUE(aborted);
+    EXPECT_FALSE(matched);
+    EXPECT_LE(steps, budget + 4096);
+    // Here the only match, at the very end, lies beyond the budget: no match.
+    const std::wstring longLiteral = std::wstring(5000, L'a') + L"b";
+    EXPECT_FALSE(regex_search_icase(longLiteral, std::wstring(20000, L'a') + L"b"));
+    const std::wstring literal = std::wstring(500, L'a') + L"b";
+    EXPECT_TRUE(regex_search_icase(literal, std::wstring(2000, L'a') + L"b"));
+
     // A caller may choose a smaller budget.
     SearchSteps(L"(a|aa)+$", 0, std::wstring(40, L'a') + L"b", &aborted, &matched, 1000);
     EXPECT_TRUE(aborted);
