@@ -22,6 +22,15 @@ function(zem_wine_test name)
         ENVIRONMENT "${ZEM_WINE_ENV}" TIMEOUT 900)
 endfunction()
 
+# Under Wine a crash on a worker thread can end the program with exit code 0:
+# a test program passes only when GoogleTest itself says so.
+function(zem_gtest_test name)
+    zem_wine_test(${name})
+    set_tests_properties(${name} PROPERTIES
+        PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ test"
+        FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
+endfunction()
+
 # tests/<subsystem>/*.cpp form test_<subsystem>; a file named child_*.cpp is a
 # separate program that the tests of that folder start as a child process.
 file(GLOB ZEM_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
@@ -52,7 +61,7 @@ foreach(dir ${ZEM_TEST_DIRS})
     endif()
     zem_warnings(test_${sub})
     add_test(NAME test_${sub} COMMAND test_${sub})
-    zem_wine_test(test_${sub})
+    zem_gtest_test(test_${sub})
 endforeach()
 
 # A client project built against the installed package.

@@ -10,6 +10,11 @@
 #include "serialize/StreamBuf.h"
 #include "serialize/Variable.h"
 
+#include "ipc/Event.h"
+#include "ipc/Lock.h"
+#include "ipc/RWLock.h"
+#include "ipc/Thread.h"
+
 #include "sys/Utility.h"
 
 #include <tinyxml.h>

@@ -27,8 +27,8 @@ int main() {
         }
     }
 
-    HandleStream in(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleStream in(
+        CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     unsigned char bytes[256];
     uint64 n = in.get(bytes, sizeof bytes);
     std::printf("%llu bytes on the wire:\n", (unsigned long long)n);

@@ -10,8 +10,7 @@ HandleStream::HandleStream() : Stream(static_cast<HandleStreamBuf &>(*this)), Ha
 HandleStream::HandleStream(void *handle)
     : Stream(static_cast<HandleStreamBuf &>(*this)), HandleStreamBuf(handle) {}
 
-HandleStream::HandleStream(HandleStream const &other)
-    : Stream(other), HandleStreamBuf(other) {
+HandleStream::HandleStream(HandleStream const &other) : Stream(other), HandleStreamBuf(other) {
     rebind(static_cast<HandleStreamBuf &>(*this));
 }
 

@@ -16,7 +16,7 @@ public:
     explicit HandleStream(void *handle);
     HandleStream(HandleStream const &other);
     HandleStream &operator=(HandleStream const &other);
-    ~HandleStream();
+    virtual ~HandleStream();
 
     // The buffer's error, or the stream's own once a peer broke its limits.
     int error() const override;

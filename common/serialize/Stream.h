@@ -34,12 +34,12 @@ public:
     enum StreamTags { tag_finish = 0, tag_null = 1 };
 
     // Longest text a reader accepts, in characters (narrow or wide).
-    static constexpr uint64 max_string = 16u << 20;
+    enum : uint64 { max_string = 16u << 20 };
     // Deepest nesting of objects inside objects that load() accepts.
-    static constexpr int max_load_depth = 64;
+    enum : int { max_load_depth = 64 };
     // Stream-level error reported once a peer exceeded a limit (1000 plus
     // ERROR_INVALID_DATA, in the buffers' numbering).
-    static constexpr int error_malformed = 1013;
+    enum : int { error_malformed = 1013 };
 
     explicit Stream(StreamBuf &buffer);
     // A copy reads and writes through the same buffer and takes over the

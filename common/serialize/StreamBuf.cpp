@@ -8,7 +8,9 @@ namespace vfs {
 namespace {
 
 // One system call moves at most a 32-bit count.
-DWORD clamp_count(uint64 size) { return size > 0xFFFFFFFFull ? 0xFFFFFFFFul : DWORD(size); }
+DWORD clamp_count(uint64 size) {
+    return size > 0xFFFFFFFFull ? 0xFFFFFFFFul : DWORD(size);
+}
 
 HANDLE duplicate(HANDLE h, int &error) {
     if (h == INVALID_HANDLE_VALUE)
@@ -42,9 +44,13 @@ HandleStreamBuf &HandleStreamBuf::operator=(HandleStreamBuf const &other) {
     return *this;
 }
 
-HandleStreamBuf::~HandleStreamBuf() { close(); }
+HandleStreamBuf::~HandleStreamBuf() {
+    close();
+}
 
-void HandleStreamBuf::attach(void *handle) { handle_ = handle; }
+void HandleStreamBuf::attach(void *handle) {
+    handle_ = handle;
+}
 
 void *HandleStreamBuf::detach() {
     void *h = handle_;
@@ -52,7 +58,9 @@ void *HandleStreamBuf::detach() {
     return h;
 }
 
-int HandleStreamBuf::error() const { return error_; }
+int HandleStreamBuf::error() const {
+    return error_;
+}
 
 uint64 HandleStreamBuf::put(void const *data, uint64 size) {
     if (handle_ == INVALID_HANDLE_VALUE) {
@@ -95,7 +103,9 @@ uint64 HandleStreamBuf::get(void *data, uint64 size) {
     return done;
 }
 
-uint64 HandleStreamBuf::peek(void *, uint64) { return 0; }
+uint64 HandleStreamBuf::peek(void *, uint64) {
+    return 0;
+}
 
 void HandleStreamBuf::close() {
     if (handle_ != INVALID_HANDLE_VALUE) {

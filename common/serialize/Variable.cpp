@@ -33,9 +33,13 @@ Variable &Variable::operator=(Variable const &other) {
 
 Variable::~Variable() = default;
 
-void Variable::distinguish(char const *type_name) { type_name_ = type_name ? type_name : ""; }
+void Variable::distinguish(char const *type_name) {
+    type_name_ = type_name ? type_name : "";
+}
 
-void Variable::register_variable() { registry()[type_name_] = this; }
+void Variable::register_variable() {
+    registry()[type_name_] = this;
+}
 
 Variable *Variable::new_variable(char const *type_name) {
     if (type_name == nullptr)
@@ -45,11 +49,17 @@ Variable *Variable::new_variable(char const *type_name) {
     return it == types.end() ? nullptr : it->second->clone();
 }
 
-bool Variable::serialize(Stream &s) const { return s.write("v:%s:", type_name_.c_str()); }
+bool Variable::serialize(Stream &s) const {
+    return s.write("v:%s:", type_name_.c_str());
+}
 
-bool Variable::load(Stream &) { return true; }
+bool Variable::load(Stream &) {
+    return true;
+}
 
-void Variable::release() { delete this; }
+void Variable::release() {
+    delete this;
+}
 
 // ---------------------------------------------------------------------------
 // Binary
@@ -64,8 +74,7 @@ Binary::Binary(Protype const &) : Variable("B"), data_(nullptr), size_(0), owned
 Binary::Binary(void const *data, uint64 size)
     : Variable("B"), data_(data), size_(size), owned_(false) {}
 
-Binary::Binary(Binary const &other)
-    : Variable(other), data_(nullptr), size_(0), owned_(false) {
+Binary::Binary(Binary const &other) : Variable(other), data_(nullptr), size_(0), owned_(false) {
     copy_from(other);
 }
 
@@ -78,7 +87,9 @@ Binary &Binary::operator=(Binary const &other) {
     return *this;
 }
 
-Binary::~Binary() { clear(); }
+Binary::~Binary() {
+    clear();
+}
 
 void Binary::copy_from(Binary const &other) {
     if (!other.owned_ || other.size_ == 0) {
@@ -102,7 +113,9 @@ void Binary::clear() {
     owned_ = false;
 }
 
-Variable *Binary::clone() const { return new Binary(data_, size_); }
+Variable *Binary::clone() const {
+    return new Binary(data_, size_);
+}
 
 bool Binary::serialize(Stream &s) const {
     if (!Variable::serialize(s))

@@ -62,7 +62,7 @@ class ZEM_VFS_API Binary : public Variable {
 public:
     // Largest blob load() accepts: a peer announcing more fails the load
     // before anything is allocated.
-    static constexpr uint64 max_load_size = 64u << 20;
+    enum : uint64 { max_load_size = 64u << 20 };
 
     Binary(void const *data, uint64 size);
     Binary(Binary const &other);
