@@ -62,6 +62,12 @@ foreach(dir ${ZEM_TEST_DIRS})
     zem_warnings(test_${sub})
     add_test(NAME test_${sub} COMMAND test_${sub})
     zem_gtest_test(test_${sub})
+    # A folder may add what its tests need (fixtures, peers, properties) in a
+    # tests.cmake of its own; ZEM_TEST_TARGET names its test program.
+    if(EXISTS ${dir}/tests.cmake)
+        set(ZEM_TEST_TARGET test_${sub})
+        include(${dir}/tests.cmake)
+    endif()
 endforeach()
 
 # A client project built against the installed package.
