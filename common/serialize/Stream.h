@@ -31,7 +31,7 @@ struct ErrorCode {
 // error_malformed) when a peer exceeds them.
 class ZEM_VFS_API Stream {
 public:
-    enum StreamTags { tag_finish = 0, tag_null = 1 };
+    enum StreamTags : int { tag_finish = 0, tag_null = 1 };
 
     // Longest text a reader accepts, in characters (narrow or wide).
     enum : uint64 { max_string = 16u << 20 };
