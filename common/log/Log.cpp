@@ -1,0 +1,565 @@
+// The process-wide logger: one record buffer behind one re-entrant lock, the
+// registry settings applied at load, and the per-thread suppression counters.
+#include "Log.h"
+
+#include "internal/Logger.h"
+
+#include "../ipc/Lock.h"
+#include "../policy/ProcessConfig.h"
+#include "../sys/internal/Ntdll.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <streambuf>
+#include <vector>
+
+namespace zem {
+namespace vfs {
+
+std::atomic<unsigned> Log::state_{4u};
+
+namespace {
+
+// The thread-local slot of the suppression counters; none until the library
+// is attached to the process.
+std::atomic<DWORD> g_log_slot{TLS_OUT_OF_INDEXES};
+
+char const *const kLevelNames[8] = {"emerge", "alert",  "crit", "error",
+                                    "warn",   "notice", "info", "debug"};
+
+// Keeps the thread's last-error code across the calls of a scope.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : error_(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(error_); }
+    LastErrorKeeper(LastErrorKeeper const &) = delete;
+    LastErrorKeeper &operator=(LastErrorKeeper const &) = delete;
+
+private:
+    DWORD error_;
+};
+
+bool ascii_iequal(char const *a, char const *b) {
+    for (;; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? char(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? char(*b - 'A' + 'a') : *b;
+        if (x != y)
+            return false;
+        if (x == '\0')
+            return true;
+    }
+}
+
+// Replaces every `token` of `text`, left to right; inserted text is not
+// scanned again. False when the result would exceed the longest file name.
+bool replace_all(std::string &text, char const *token, std::string const &value) {
+    std::string::size_type at = text.find(token);
+    if (at == std::string::npos)
+        return text.size() <= detail::max_log_file_name;
+    std::size_t const token_length = std::strlen(token);
+    std::string result;
+    std::string::size_type from = 0;
+    while (at != std::string::npos) {
+        result.append(text, from, at - from).append(value);
+        if (result.size() > detail::max_log_file_name)
+            return false;
+        from = at + token_length;
+        at = text.find(token, from);
+    }
+    result.append(text, from, std::string::npos);
+    if (result.size() > detail::max_log_file_name)
+        return false;
+    text.swap(result);
+    return true;
+}
+
+std::string two_digits(int value, char const *format) {
+    char text[16];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Do the two names denote the same path once "." and ".." are resolved?
+bool same_full_path(std::string const &a, std::string const &b) {
+    std::vector<char> x(32768), y(32768);
+    DWORD n = GetFullPathNameA(a.c_str(), DWORD(x.size()), x.data(), nullptr);
+    DWORD m = GetFullPathNameA(b.c_str(), DWORD(y.size()), y.data(), nullptr);
+    if (n == 0 || m == 0 || n >= x.size() || m >= y.size())
+        return false;
+    return std::strcmp(x.data(), y.data()) == 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// logbuf
+// ---------------------------------------------------------------------------
+
+// The one record buffer of the process and the lock that serialises records.
+// The put area is the first 4095 bytes of the array; the last byte stays NUL.
+class logbuf : public std::streambuf, public Lock {
+public:
+    logbuf();
+    ~logbuf() override;
+    logbuf(logbuf const &) = delete;
+    logbuf &operator=(logbuf const &) = delete;
+
+    // Closes the current file and opens `path`; the caller holds the lock
+    // (or is the constructor).
+    bool open_file(char const *path);
+    bool pid() const { return pid_; }
+    std::string const &filename() const { return filename_; }
+
+    static void set_threshold(unsigned level) {
+        unsigned state = Log::state_.load(std::memory_order_relaxed);
+        while (!Log::state_.compare_exchange_weak(state, (state & ~Log::level_bits) | level))
+            ;
+    }
+    static void set_bit(unsigned bit, bool on) {
+        if (on)
+            Log::state_.fetch_or(bit);
+        else
+            Log::state_.fetch_and(~bit);
+    }
+
+protected:
+    // Emits the pending text: a line feed when it lacks one, then debugger,
+    // file, standard output; the put area is empty again afterwards.
+    int sync() override;
+
+private:
+    static const std::size_t record_size = 4096;
+    static const std::size_t put_area = record_size - 1;
+
+    void apply_settings();
+    void apply_log_file(std::string const &pattern);
+    void close_file();
+
+    char record_[record_size];
+    HANDLE file_;
+    bool pid_;
+    std::string filename_;
+};
+
+namespace {
+
+// The logger once built, null before the library's startup and after unload:
+// a Log object made outside that time writes nothing.
+std::atomic<logbuf *> g_logger{nullptr};
+
+} // namespace
+
+logbuf::logbuf() : file_(INVALID_HANDLE_VALUE), pid_(false) {
+    std::memset(record_, 0, sizeof record_);
+    Log::state_.store(4u);
+    apply_settings();
+    setp(record_, record_ + put_area);
+}
+
+logbuf::~logbuf() {
+    g_logger.store(nullptr);
+    lock();
+    Log::state_.store(0u);
+    close_file();
+    pid_ = false;
+    filename_.clear();
+    setp(record_, record_ + put_area);
+    unlock();
+}
+
+void logbuf::close_file() {
+    set_bit(Log::file_bit, false);
+    if (file_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+    }
+}
+
+bool logbuf::open_file(char const *path) {
+    close_file();
+    if (path == nullptr)
+        return false;
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    file_ = file;
+    set_bit(Log::file_bit, true);
+    return true;
+}
+
+// Each setting is taken from the program's key when it is there and valid,
+// else from the common key; a setting found nowhere keeps its default.
+void logbuf::apply_settings() {
+    try {
+        ProcessConfig own(0, nullptr, false);
+        ProcessConfig common(0, "", false);
+        ProcessConfig *keys[2] = {&own, &common};
+
+        for (ProcessConfig *key : keys) {
+            std::string text;
+            if (!key->get_string("LogLevel", text))
+                continue;
+            int level = detail::parse_log_level(text.c_str());
+            if (level >= 0 && level <= 7) {
+                set_threshold(static_cast<unsigned>(level));
+                break;
+            }
+        }
+        for (ProcessConfig *key : keys) {
+            int value = 0;
+            if (key->get_int("LogDebug", value)) {
+                set_bit(Log::debugger_bit, value != 0);
+                break;
+            }
+        }
+        for (ProcessConfig *key : keys) {
+            std::string pattern;
+            if (key->get_string("LogFile", pattern)) {
+                apply_log_file(pattern);
+                break;
+            }
+        }
+        for (ProcessConfig *key : keys) {
+            int value = 0;
+            if (key->get_int("LogPID", value)) {
+                pid_ = value != 0;
+                break;
+            }
+        }
+    } catch (...) {
+        // Out of memory while loading: the settings read so far stay.
+    }
+}
+
+void logbuf::apply_log_file(std::string const &pattern) {
+    close_file();
+    if (pattern.empty())
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    std::string image;
+    bool have_image = detail::current_image_path(image);
+    std::string name;
+    if (!detail::expand_log_file_name(pattern, GetCurrentProcessId(),
+                                      have_image ? image.c_str() : nullptr, now, name))
+        return;
+    filename_ = name;
+    open_file(filename_.c_str());
+}
+
+int logbuf::sync() {
+    char *begin = pbase();
+    char *end = pptr();
+    if (end == begin)
+        return 0;
+    LastErrorKeeper keep;
+    // A record cut at the end of the buffer ends with its line feed in place
+    // of its last stored character.
+    if (end[-1] != '\n') {
+        if (end < record_ + put_area)
+            *end++ = '\n';
+        else
+            end[-1] = '\n';
+    }
+    *end = '\0';
+    unsigned state = Log::state_.load(std::memory_order_relaxed);
+    if (state & Log::debugger_bit)
+        OutputDebugStringA(begin);
+    if (file_ != INVALID_HANDLE_VALUE) {
+        disable_thread_log();
+        DWORD written = 0;
+        WriteFile(file_, begin, static_cast<DWORD>(end - begin), &written, nullptr);
+        enable_thread_log();
+    }
+    if (state & Log::console_bit) {
+        try {
+            std::cout.write(begin, end - begin);
+        } catch (...) {
+        }
+    }
+    setp(record_, record_ + put_area);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Log
+// ---------------------------------------------------------------------------
+
+Log::Log(char const *file, int line, int level)
+    : std::ostream(nullptr), lock_(nullptr), level_(level) {
+    logbuf *buffer = g_logger.load(std::memory_order_acquire);
+    if (buffer == nullptr)
+        return; // no buffer: the stream is bad and takes nothing
+    LastErrorKeeper keep;
+    buffer->lock();
+    lock_ = buffer;
+    rdbuf(buffer);
+    if (level & 8)
+        return;
+
+    char prefix[1024];
+    std::size_t used = 0;
+    if (file != nullptr && level == 7) {
+        int n = std::snprintf(prefix, sizeof prefix, "%s(%d): ", file, line);
+        used = n < 0 ? 0 : std::min<std::size_t>(std::size_t(n), sizeof prefix - 1);
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    if (used < sizeof prefix - 1) {
+        unsigned long thread = GetCurrentThreadId();
+        int n;
+        if (buffer->pid())
+            n = std::snprintf(prefix + used, sizeof prefix - used,
+                              "[%04d-%02d-%02d %02d:%02d:%02d.%03d] [%04lu] [%04lu] ", now.wYear,
+                              now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                              now.wMilliseconds, GetCurrentProcessId(), thread);
+        else
+            n = std::snprintf(prefix + used, sizeof prefix - used,
+                              "[%04d-%02d-%02d %02d:%02d:%02d.%03d] [%04lu] ", now.wYear,
+                              now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                              now.wMilliseconds, thread);
+        if (n > 0)
+            used = std::min<std::size_t>(used + std::size_t(n), sizeof prefix - 1);
+    }
+    write(prefix, static_cast<std::streamsize>(used));
+}
+
+Log::~Log() {
+    if (lock_ == nullptr)
+        return;
+    DWORD error = GetLastError();
+    // The buffer is synchronised directly: a record that overflowed the
+    // buffer has put the stream in its failed state, and is still emitted.
+    try {
+        static_cast<logbuf *>(lock_)->pubsync();
+    } catch (...) {
+    }
+    SetLastError(error);
+    lock_->unlock();
+}
+
+bool Log::open(char const *path) {
+    logbuf *buffer = g_logger.load(std::memory_order_acquire);
+    if (buffer == nullptr)
+        return false;
+    // The handle is swapped under the lock so that no record is being
+    // written to a handle that is closed (and perhaps reused) meanwhile.
+    LastErrorKeeper keep;
+    auto_lock hold(*buffer);
+    return buffer->open_file(path);
+}
+
+void Log::console(bool on) {
+    logbuf::set_bit(console_bit, on);
+}
+
+bool Log::level(int n) {
+    if (static_cast<unsigned>(n) > 7u)
+        return false;
+    logbuf::set_threshold(static_cast<unsigned>(n));
+    return true;
+}
+
+bool Log::level(char const *name) {
+    return level(detail::parse_log_level(name));
+}
+
+std::string const &Log::filename() const {
+    static std::string const none;
+    logbuf *buffer = g_logger.load(std::memory_order_acquire);
+    return buffer != nullptr ? buffer->filename() : none;
+}
+
+// ---------------------------------------------------------------------------
+// Per-thread suppression
+// ---------------------------------------------------------------------------
+
+void enable_thread_log() {
+    DWORD slot = g_log_slot.load(std::memory_order_relaxed);
+    if (slot == TLS_OUT_OF_INDEXES)
+        return;
+    LastErrorKeeper keep;
+    ULONG_PTR count = reinterpret_cast<ULONG_PTR>(TlsGetValue(slot));
+    if (count != 0)
+        TlsSetValue(slot, reinterpret_cast<LPVOID>(count - 1));
+}
+
+void disable_thread_log() {
+    DWORD slot = g_log_slot.load(std::memory_order_relaxed);
+    if (slot == TLS_OUT_OF_INDEXES)
+        return;
+    LastErrorKeeper keep;
+    ULONG_PTR count = reinterpret_cast<ULONG_PTR>(TlsGetValue(slot));
+    TlsSetValue(slot, reinterpret_cast<LPVOID>(count + 1));
+}
+
+bool can_thread_log() {
+    DWORD slot = g_log_slot.load(std::memory_order_relaxed);
+    if (slot == TLS_OUT_OF_INDEXES)
+        return true;
+    LastErrorKeeper keep;
+    return TlsGetValue(slot) == nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Startup, the slot, and the setting rules
+// ---------------------------------------------------------------------------
+
+namespace detail {
+
+void start_logger() {
+    // Built on first call, destroyed when the library unloads.
+    static logbuf logger;
+    g_logger.store(&logger, std::memory_order_release);
+}
+
+bool alloc_thread_log_slot() {
+    if (g_log_slot.load() != TLS_OUT_OF_INDEXES)
+        return true;
+    DWORD slot = TlsAlloc();
+    if (slot == TLS_OUT_OF_INDEXES)
+        return false;
+    g_log_slot.store(slot);
+    return true;
+}
+
+void free_thread_log_slot() {
+    DWORD slot = g_log_slot.exchange(TLS_OUT_OF_INDEXES);
+    if (slot != TLS_OUT_OF_INDEXES)
+        TlsFree(slot);
+}
+
+int parse_log_level(char const *text) {
+    if (text == nullptr)
+        return -1;
+    for (int i = 0; i < 8; ++i) {
+        if (ascii_iequal(text, kLevelNames[i]))
+            return i;
+    }
+    if (*text == '\0')
+        return -1;
+    char *end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return -1;
+    return static_cast<int>(value);
+}
+
+bool expand_log_file_name(std::string const &pattern, unsigned long pid, char const *image_path,
+                          _SYSTEMTIME const &now, std::string &name) {
+    name.clear();
+    try {
+        std::string text = pattern;
+        if (!replace_all(text, "%p", std::to_string(pid)))
+            return false;
+        if (image_path != nullptr) {
+            std::string image = image_path;
+            std::string::size_type slash = image.find_last_of("\\/");
+            std::string directory = slash == std::string::npos ? "" : image.substr(0, slash);
+            if (!replace_all(text, "%D", directory) ||
+                !replace_all(text, "%N", image_base_name(image)))
+                return false;
+        }
+        if (text.find("%i") != std::string::npos) {
+            std::string first = text;
+            std::string second = text;
+            if (!replace_all(first, "%i", "0") || !replace_all(second, "%i", "1"))
+                return false;
+            if (same_full_path(first, second)) {
+                // The counter does not reach the file: every candidate names
+                // the same file, which the search would never get past.
+                text.swap(first);
+            } else {
+                for (unsigned long long i = 0;; ++i) {
+                    std::string candidate = text;
+                    if (!replace_all(candidate, "%i", std::to_string(i)))
+                        return false;
+                    if (!PathFileExistsA(candidate.c_str())) {
+                        text.swap(candidate);
+                        break;
+                    }
+                }
+            }
+        }
+        if (!replace_all(text, "%Y", two_digits(now.wYear, "%04d")) ||
+            !replace_all(text, "%M", two_digits(now.wMonth, "%02d")) ||
+            !replace_all(text, "%d", two_digits(now.wDay, "%02d")) ||
+            !replace_all(text, "%H", two_digits(now.wHour, "%02d")) ||
+            !replace_all(text, "%m", two_digits(now.wMinute, "%02d")) ||
+            !replace_all(text, "%s", two_digits(now.wSecond, "%02d")))
+            return false;
+        name.swap(text);
+        return true;
+    } catch (...) {
+        name.clear();
+        return false;
+    }
+}
+
+} // namespace detail
+} // namespace vfs
+} // namespace zem
+
+// ---------------------------------------------------------------------------
+// Printers
+// ---------------------------------------------------------------------------
+
+namespace std {
+
+ostream &operator<<(ostream &os, zem::vfs::DataTrunk const *trunk) {
+    if (trunk == nullptr)
+        return os << "<null>";
+    os << "DataTrunk Size: " << std::dec << trunk->size;
+    // A chunk without bytes (or, defensively, without a data pointer) ends
+    // with its size line.
+    if (trunk->size == 0 || trunk->data == nullptr)
+        return os;
+    os << std::endl;
+    unsigned char const *bytes = static_cast<unsigned char const *>(trunk->data);
+    std::size_t const count = trunk->size < 64 ? std::size_t(trunk->size) : 64;
+    os << std::hex << std::setfill('0');
+    for (std::size_t line = 0; line < count; line += 16) {
+        std::size_t const n = std::min<std::size_t>(16, count - line);
+        os << std::setw(4) << line;
+        for (std::size_t i = 0; i < n; ++i)
+            os << ' ' << std::setw(2) << unsigned(bytes[line + i]);
+        for (std::size_t i = n; i < 16; ++i)
+            os << "   ";
+        for (std::size_t i = 0; i < n; ++i) {
+            unsigned char c = bytes[line + i];
+            os << ' ' << (c >= 0x20 && c <= 0x80 ? char(c) : '.');
+        }
+        os << std::endl;
+    }
+    return os;
+}
+
+ostream &operator<<(ostream &os, _FILETIME const *time) {
+    if (time == nullptr)
+        return os << "<null>";
+    FILETIME local;
+    SYSTEMTIME calendar;
+    if (FileTimeToLocalFileTime(time, &local) && FileTimeToSystemTime(&local, &calendar)) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", calendar.wYear,
+                      calendar.wMonth, calendar.wDay, calendar.wHour, calendar.wMinute,
+                      calendar.wSecond, calendar.wMilliseconds);
+        return os << text;
+    }
+    zem::vfs::uint64 value =
+        (zem::vfs::uint64(time->dwHighDateTime) << 32) | zem::vfs::uint64(time->dwLowDateTime);
+    return os << '<' << std::hex << value << '>';
+}
+
+} // namespace std
