@@ -1,0 +1,248 @@
+#include "Pipe.h"
+
+#include "../log/Log.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace zem {
+namespace vfs {
+
+static_assert(sizeof(OVERLAPPED) <= 3 * sizeof(void *) + 8, "room for an OVERLAPPED record");
+
+namespace {
+
+const int kConnectAttempts = 20;
+const DWORD kConnectWaitMs = 5000;
+const DWORD kPipeBuffer = 4096;
+const DWORD kMaxInstances = PIPE_UNLIMITED_INSTANCES; // 255
+
+// The security every pipe instance is created with, held for one creation.
+// Until the library's low-integrity security object is available here,
+// instances get the default security of the creating process; this is the
+// one place that changes when it is.
+class InstanceSecurity {
+public:
+    InstanceSecurity() = default;
+    InstanceSecurity(InstanceSecurity const &) = delete;
+    InstanceSecurity &operator=(InstanceSecurity const &) = delete;
+    SECURITY_ATTRIBUTES *attributes() { return nullptr; }
+};
+
+HANDLE create_instance(char const *name, DWORD open_mode, DWORD default_timeout) {
+    if (name == nullptr)
+        return INVALID_HANDLE_VALUE;
+    InstanceSecurity security;
+    return CreateNamedPipeA(name, open_mode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                            kMaxInstances, kPipeBuffer, kPipeBuffer, default_timeout,
+                            security.attributes());
+}
+
+HANDLE duplicate(HANDLE h) {
+    if (h == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, h, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return INVALID_HANDLE_VALUE;
+    return copy;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Pipe
+// ---------------------------------------------------------------------------
+
+Pipe::Pipe() : handle_(INVALID_HANDLE_VALUE), state_(1) {}
+
+Pipe::Pipe(void *handle, int state) : handle_(handle), state_(state) {}
+
+Pipe::Pipe(char const *name) : handle_(INVALID_HANDLE_VALUE), state_(1) {
+    connect(name, false);
+}
+
+Pipe::Pipe(Pipe const &other) : handle_(duplicate(other.handle_)), state_(other.state_) {}
+
+Pipe &Pipe::operator=(Pipe const &other) {
+    if (this != &other) {
+        HANDLE copy = duplicate(other.handle_);
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+        handle_ = copy;
+        state_ = other.state_;
+    }
+    return *this;
+}
+
+Pipe::~Pipe() {
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+}
+
+void *Pipe::detach() {
+    void *h = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return h;
+}
+
+bool Pipe::connect(char const *name, bool overlapped) {
+    if (name == nullptr)
+        return false;
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        state_ = 1;
+    }
+    DWORD const flags = overlapped ? FILE_FLAG_OVERLAPPED : 0;
+    int t = kConnectAttempts;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    for (;;) {
+        --t;
+        h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, flags, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            break;
+        error = GetLastError();
+        if (error != ERROR_PIPE_BUSY && error != ERROR_SEM_TIMEOUT)
+            break;
+        if (!WaitNamedPipeA(name, kConnectWaitMs)) {
+            DWORD wait_error = GetLastError();
+            if (wait_error != ERROR_PIPE_BUSY && wait_error != ERROR_SEM_TIMEOUT) {
+                error = wait_error;
+                break;
+            }
+            error = wait_error;
+        }
+        if (t <= 0) {
+            t = -1;
+            break;
+        }
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        if (error == ERROR_PIPE_BUSY || error == ERROR_SEM_TIMEOUT)
+            state_ = 0;
+        ZEM_LOG(7, "Connect Pipe with " << name << ", t " << t << ", got Handle " << h
+                                        << ", LastError " << error);
+        SetLastError(error);
+        return false;
+    }
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+    if (!SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
+        CloseHandle(h);
+        state_ = 1;
+        return false;
+    }
+    handle_ = h;
+    state_ = 3;
+    return true;
+}
+
+bool Pipe::bind(char const *name) {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        state_ = 1;
+    }
+    handle_ = create_instance(name, PIPE_ACCESS_DUPLEX, 0);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return false;
+    if (ConnectNamedPipe(handle_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+        state_ = 3;
+        return true;
+    }
+    return false;
+}
+
+void Pipe::disconnect() {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        DisconnectNamedPipe(handle_);
+        state_ = 1;
+    }
+}
+
+void Pipe::close() {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+    state_ = 1;
+}
+
+// ---------------------------------------------------------------------------
+// AsyncPipe
+// ---------------------------------------------------------------------------
+
+AsyncPipe::AsyncPipe() : Pipe(INVALID_HANDLE_VALUE, 1) {
+    std::memset(overlapped_, 0, sizeof overlapped_);
+}
+
+AsyncPipe::AsyncPipe(void *handle) : Pipe(handle, 1) {
+    std::memset(overlapped_, 0, sizeof overlapped_);
+}
+
+AsyncPipe::AsyncPipe(AsyncPipe const &other) : Pipe(other), Pollable(other) {
+    std::memcpy(overlapped_, other.overlapped_, sizeof overlapped_);
+}
+
+AsyncPipe &AsyncPipe::operator=(AsyncPipe const &other) {
+    if (this != &other) {
+        Pipe::operator=(other);
+        Pollable::operator=(other);
+        std::memcpy(overlapped_, other.overlapped_, sizeof overlapped_);
+    }
+    return *this;
+}
+
+AsyncPipe::~AsyncPipe() = default;
+
+IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
+    if (Pipe::handle() == INVALID_HANDLE_VALUE)
+        set(create_instance(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0xFFFFFFFF), 1);
+    if (Pipe::handle() == INVALID_HANDLE_VALUE || Pollable::begin_bind(poll) == io_failed)
+        return io_failed;
+    OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
+    std::memset(ov, 0, sizeof *ov);
+    if (ConnectNamedPipe(Pipe::handle(), ov)) {
+        bool ok = end_bind(poll);
+        ZEM_LOG(7, "bind ok");
+        return ok ? io_done : io_failed;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+        return io_pending;
+    ZEM_LOG(7, "GetLastError() = " << error);
+    if (error == ERROR_PIPE_CONNECTED) {
+        bool ok = end_bind(poll);
+        ZEM_LOG(7, "bind ok+");
+        return ok ? io_done : io_failed;
+    }
+    return io_failed;
+}
+
+IOPollResult AsyncPipe::begin_read(IOPoll &poll, void *buffer, uint64 size) {
+    if (Pipe::handle() == INVALID_HANDLE_VALUE || io_state() < 2)
+        return io_failed;
+    Pollable::begin_read(poll, buffer, size);
+    OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
+    std::memset(ov, 0, sizeof *ov);
+    DWORD count = size > 0xFFFFFFFFull ? 0xFFFFFFFFul : DWORD(size);
+    if (ReadFile(Pipe::handle(), buffer, count, nullptr, ov))
+        return io_done;
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+        return io_pending;
+    ZEM_LOG(7, "GetLastError() = " << error);
+    return io_failed;
+}
+
+void AsyncPipe::disconnect() {
+    Pipe::disconnect();
+    io_state(0);
+}
+
+} // namespace vfs
+} // namespace zem
