@@ -1,0 +1,296 @@
+#include "FileMatch.h"
+
+#include "internal/Prepared.h"
+
+#include "../serialize/Stream.h"
+#include "../sys/Utility.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace zem {
+namespace vfs {
+
+namespace {
+
+bool starts_with(std::string const &text, char const *prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool starts_with_icase(std::string const &text, char const *prefix) {
+    std::size_t n = std::strlen(prefix);
+    return text.size() >= n && _strnicmp(text.c_str(), prefix, n) == 0;
+}
+
+char const unc_prefix[] = "UNC\\";                        // 4 characters
+char const csc_prefix[] = "\\Device\\Csc\\.\\.\\";        // 16 characters
+char const redirector[] = "\\Device\\LanmanRedirector\\"; // 25 characters
+
+// The system drive type of the path's drive; 0 for a path without a drive
+// letter.
+unsigned drive_type(std::string const &path) {
+    if (path.size() < 2 || path[1] != ':')
+        return 0;
+    wchar_t root[4] = {wchar_t(static_cast<unsigned char>(path[0])), L':', L'\\', L'\0'};
+    return GetDriveTypeW(root);
+}
+
+// A path on a mapped network drive becomes the share path it stands for:
+// "UNC" followed by the server and share of the drive's redirector target,
+// then the rest of the path after the drive letter. Unchanged when the
+// device cannot be asked or is not a share.
+void rewrite_share(std::string &path) {
+    char device[3] = {path[0], ':', '\0'};
+    char target[260];
+    DWORD n = QueryDosDeviceA(device, target, sizeof target);
+    if (n == 0 || n > sizeof target)
+        return;
+    target[sizeof target - 1] = '\0';
+    std::string t(target);
+    if (!starts_with_icase(t, redirector))
+        return;
+    std::size_t slash = t.find('\\', sizeof redirector - 1);
+    if (slash == std::string::npos)
+        return;
+    path = "UNC" + t.substr(slash) + path.substr(2);
+}
+
+// A share path "UNC\..." that is not one of the product's own shares.
+bool is_foreign_share(std::string const &path) {
+    if (!starts_with_icase(path, unc_prefix))
+        return false;
+    std::string rest = path.substr(4);
+    return !starts_with_icase(rest, "TORVEX-") && !starts_with_icase(rest, "localhost\\qvzr_");
+}
+
+bool in_list(std::vector<std::wstring> const &references, std::wstring const &path) {
+    for (std::wstring const &reference : references) {
+        if (Utility::file_in_path(reference, path))
+            return true;
+    }
+    return false;
+}
+
+// Evaluates an extended pattern on a path (narrow, UTF-8).
+bool extended_matches(detail::ExtendedPattern const &e, std::string path) {
+    bool invert = false;
+    for (detail::ExtendedPattern::Level const &level : e.chain) {
+        if (level.share_prefix && drive_type(path) == DRIVE_REMOTE)
+            rewrite_share(path);
+        if (level.step == detail::ExtendedPattern::negate) {
+            invert = !invert;
+            continue;
+        }
+        // A share step: the rest of the share path, or of the offline-files
+        // cache path, goes on to the next level.
+        if (starts_with_icase(path, unc_prefix)) {
+            if (!is_foreign_share(path))
+                return invert;
+            path.erase(0, 4);
+        } else if (starts_with_icase(path, csc_prefix)) {
+            path.erase(0, 16);
+        } else {
+            return invert;
+        }
+    }
+    if (e.final_share_prefix && drive_type(path) == DRIVE_REMOTE)
+        rewrite_share(path);
+    bool result = false;
+    switch (e.final) {
+    case detail::ExtendedPattern::drive_remote:
+        result = drive_type(path) == DRIVE_REMOTE;
+        break;
+    case detail::ExtendedPattern::drive_cdrom:
+        result = drive_type(path) == DRIVE_CDROM;
+        break;
+    case detail::ExtendedPattern::drive_usb:
+        result = drive_type(path) == DRIVE_REMOVABLE;
+        break;
+    case detail::ExtendedPattern::unc:
+        result = is_foreign_share(path);
+        break;
+    case detail::ExtendedPattern::regex:
+        result = e.expression->search(Utility::utf82w(path)) != e.invert_regex;
+        break;
+    case detail::ExtendedPattern::list:
+        result = in_list(e.references, Utility::utf82w(path));
+        break;
+    }
+    return result != invert;
+}
+
+// An open file handle closed exactly once.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
+        if (valid())
+            CloseHandle(handle_);
+    }
+    FileHandle(FileHandle const &) = delete;
+    FileHandle &operator=(FileHandle const &) = delete;
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Prepared patterns
+// ---------------------------------------------------------------------------
+
+namespace detail {
+
+void ExtendedPattern::build(std::string const &pattern) {
+    // Offsets into the pattern, never copies of its rest: a chain of many
+    // prefixes costs its length once.
+    std::size_t at = 0;
+    auto begins = [&](char const *prefix) {
+        return pattern.compare(at, std::strlen(prefix), prefix) == 0;
+    };
+    auto is = [&](char const *whole) { return pattern.compare(at, std::string::npos, whole) == 0; };
+    for (;;) {
+        bool share_prefix = begins("disk:unc");
+        if (is("disk:remote")) {
+            final = drive_remote;
+        } else if (is("disk:cdrom")) {
+            final = drive_cdrom;
+        } else if (is("disk:usb")) {
+            final = drive_usb;
+        } else if (begins("disk:unc:")) {
+            chain.push_back(Level{share, true});
+            at += 9;
+            continue;
+        } else if (is("disk:unc")) {
+            final = unc;
+        } else if (begins("regex:") && pattern.size() > at + 6) {
+            final = regex;
+            std::size_t from = at + 6;
+            if (pattern[from] == '!') {
+                invert_regex = true;
+                ++from;
+            }
+            expression.reset(new Regex(Utility::a2w(pattern.substr(from))));
+        } else if (begins("!:")) {
+            chain.push_back(Level{negate, false});
+            at += 2;
+            continue;
+        } else {
+            final = list;
+            references = split_list(Utility::utf82w(pattern.substr(at)));
+        }
+        final_share_prefix = share_prefix;
+        return;
+    }
+}
+
+std::shared_ptr<FilePattern const> FilePattern::build(std::string const &pattern) {
+    if (pattern.empty())
+        return nullptr;
+    std::shared_ptr<FilePattern> p = std::make_shared<FilePattern>();
+    if (starts_with(pattern, "_:")) {
+        p->kind = extended;
+        p->ext.build(pattern.substr(2));
+    } else if (starts_with(pattern, "$:")) {
+        p->kind = conditional;
+        std::string rest = pattern.substr(2);
+        std::size_t colon = rest.find(':');
+        if (colon == std::string::npos) {
+            p->ext.build(rest);
+        } else {
+            p->condition.reset(new ProcessMatch(rest.substr(0, colon).c_str()));
+            p->ext.build(rest.substr(colon + 1));
+        }
+    } else {
+        p->kind = list;
+        p->references = split_list(Utility::utf82w(pattern));
+    }
+    return p;
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------
+// FileMatch
+// ---------------------------------------------------------------------------
+
+FileMatch::FileMatch() : min_size_(0), mode_(0) {}
+
+FileMatch::FileMatch(char const *pattern, int mode)
+    : pattern_(pattern != nullptr ? pattern : ""), min_size_(0), mode_(mode) {
+    prepare();
+}
+
+FileMatch::FileMatch(uint64 min_size, int mode) : min_size_(min_size), mode_(mode) {}
+
+FileMatch::FileMatch(FileMatch const &other) = default;
+
+FileMatch &FileMatch::operator=(FileMatch const &other) = default;
+
+FileMatch::~FileMatch() = default;
+
+void FileMatch::prepare() {
+    prepared_ = detail::FilePattern::build(pattern_);
+}
+
+bool FileMatch::match_file(char const *file, int mode) {
+    if ((mode_ & mode) == 0)
+        return false;
+    if (min_size_ != 0)
+        return size_test(file);
+    detail::FilePattern const *p = prepared_.get();
+    if (p == nullptr)
+        return true;
+    char const *path = file != nullptr ? file : "";
+    switch (p->kind) {
+    case detail::FilePattern::extended:
+        if (std::strncmp(path, "\\??\\", 4) == 0)
+            path += 4;
+        return extended_matches(p->ext, path);
+    case detail::FilePattern::conditional:
+        if (p->condition && !p->condition->match_process(nullptr, nullptr))
+            return false;
+        return extended_matches(p->ext, path);
+    case detail::FilePattern::list:
+        break;
+    }
+    return in_list(p->references, Utility::utf82w(path));
+}
+
+bool FileMatch::size_test(char const *file) const {
+    if (file == nullptr)
+        return false;
+    FileHandle handle(CreateFileW(Utility::utf82w(file).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.valid())
+        return false;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle.get(), &size))
+        return false;
+    return uint64(size.QuadPart) >= min_size_;
+}
+
+bool FileMatch::serialize_match(Stream &s) const {
+    s << pattern_ << min_size_ << mode_;
+    return s.good();
+}
+
+bool FileMatch::load_match(Stream &s) {
+    std::string pattern;
+    uint64 min_size = min_size_;
+    int mode = mode_;
+    s >> pattern >> min_size >> mode;
+    pattern_.swap(pattern);
+    min_size_ = min_size;
+    mode_ = mode;
+    prepare();
+    return s.good();
+}
+
+} // namespace vfs
+} // namespace zem

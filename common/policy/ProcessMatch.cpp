@@ -1,0 +1,322 @@
+#include "ProcessMatch.h"
+
+#include "internal/Prepared.h"
+
+#include "../log/Log.h"
+#include "../regex/RegexPattern.h"
+#include "../serialize/Stream.h"
+#if __has_include("../service/WinServiceCtrl.h")
+#include "../service/WinServiceCtrl.h"
+#define ZEM_POLICY_HAS_SERVICE_CONTROL 1
+#endif
+#include "../sys/Ntdll.h"
+#include "../sys/Utility.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace zem {
+namespace vfs {
+
+// ---------------------------------------------------------------------------
+// Prepared patterns
+// ---------------------------------------------------------------------------
+
+namespace detail {
+
+namespace {
+
+// The longest text the expression engine is given (as its own entry point).
+std::size_t const max_regex_text = std::size_t(INT_MAX / 4);
+
+bool starts_with(std::string const &text, char const *prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+} // namespace
+
+Regex::Regex(std::wstring const &expression) {
+    if (expression.size() <= max_regex_text)
+        compiled_.reset(
+            new CPatternT<wchar_t>(expression.c_str(), int(expression.size()), REGEX_IGNORECASE));
+}
+
+Regex::~Regex() = default;
+
+bool Regex::search(std::wstring const &text) const {
+    if (!compiled_ || text.size() > max_regex_text)
+        return false;
+    return compiled_->Match(text.c_str(), int(text.size())).IsMatched();
+}
+
+std::vector<std::wstring> split_list(std::wstring const &list) {
+    std::vector<std::wstring> pieces;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t end = list.find(L';', at);
+        std::size_t stop = end == std::wstring::npos ? list.size() : end;
+        if (stop > at)
+            pieces.push_back(list.substr(at, stop - at));
+        if (end == std::wstring::npos)
+            break;
+        at = end + 1;
+    }
+    return pieces;
+}
+
+std::shared_ptr<ProcessPattern const> ProcessPattern::build(std::string const &pattern, int depth) {
+    if (pattern.empty())
+        return nullptr;
+    std::shared_ptr<ProcessPattern> p = std::make_shared<ProcessPattern>();
+    if (pattern == "*") {
+        p->everything = true;
+        return p;
+    }
+    if (starts_with(pattern, "_:")) {
+        std::wstring ex = Utility::utf82w(pattern.substr(2));
+        if (ex.compare(0, 6, L"regex:") == 0 && ex.size() >= 6)
+            p->regex.reset(new Regex(ex.substr(6)));
+    }
+    p->names = split_list(Utility::utf82w(pattern));
+    if (pattern[0] == '*') {
+        p->current_form = true;
+        if (depth < max_nesting) {
+            std::size_t colon = pattern.find(':');
+            if (colon != std::string::npos) {
+                p->has_target = true;
+                p->own = build(pattern.substr(1, colon - 1), depth + 1);
+                p->target = build(pattern.substr(colon + 1), depth + 1);
+            } else {
+                p->own = build(pattern.substr(1), depth + 1);
+            }
+        }
+    }
+    return p;
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------
+// PolicyMatch
+// ---------------------------------------------------------------------------
+
+bool PolicyMatch::match_file(char const *, int) {
+    return false;
+}
+
+bool PolicyMatch::match_process(char const *, void *) {
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// ProcessMatch
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A token handle closed exactly once.
+class TokenHandle {
+public:
+    TokenHandle() : handle_(nullptr) {}
+    ~TokenHandle() {
+        if (handle_ != nullptr)
+            CloseHandle(handle_);
+    }
+    TokenHandle(TokenHandle const &) = delete;
+    TokenHandle &operator=(TokenHandle const &) = delete;
+    HANDLE *out() { return &handle_; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// The image path of a process (the current one when `process` is null).
+bool image_of(void *process, std::wstring &image) {
+    wchar_t buffer[260];
+    buffer[0] = L'\0';
+    if (!ntdll::GetProcessFileNameW(process != nullptr ? process : GetCurrentProcess(), buffer,
+                                    260))
+        return false;
+    buffer[259] = L'\0';
+    image = buffer;
+    return true;
+}
+
+// The current process's image path, read once per question and only when a
+// current-process form asks for it.
+class CurrentImage {
+public:
+    std::wstring const *get() {
+        if (!tried_) {
+            tried_ = true;
+            ok_ = image_of(nullptr, image_);
+        }
+        return ok_ ? &image_ : nullptr;
+    }
+
+private:
+    bool tried_ = false;
+    bool ok_ = false;
+    std::wstring image_;
+};
+
+// The pattern part of a match: the name list, the expression, then the
+// current-process forms. A null pattern (empty) matches nothing.
+bool pattern_matches(detail::ProcessPattern const *p, std::wstring const &image,
+                     CurrentImage &current) {
+    if (p == nullptr)
+        return false;
+    if (p->everything)
+        return true;
+    if (p->regex && p->regex->search(image))
+        return true;
+    for (std::wstring const &name : p->names) {
+        if (Utility::name_match(name, image))
+            return true;
+    }
+    if (!p->current_form)
+        return false;
+    std::wstring const *own = current.get();
+    if (own == nullptr || !pattern_matches(p->own.get(), *own, current))
+        return false;
+    if (!p->has_target)
+        return true;
+    return pattern_matches(p->target.get(), image, current);
+}
+
+} // namespace
+
+ProcessMatch::ProcessMatch() : session_(0) {}
+
+ProcessMatch::ProcessMatch(char const *pattern)
+    : pattern_(pattern != nullptr ? pattern : "*"), session_(0) {
+    prepare();
+}
+
+ProcessMatch::ProcessMatch(char const *domain, char const *user)
+    : domain_(domain != nullptr ? domain : ""), user_(user != nullptr ? user : ""), session_(0) {}
+
+ProcessMatch::ProcessMatch(int session) : session_(session) {}
+
+ProcessMatch::ProcessMatch(ProcessMatch const &other) = default;
+
+ProcessMatch &ProcessMatch::operator=(ProcessMatch const &other) = default;
+
+ProcessMatch::~ProcessMatch() = default;
+
+void ProcessMatch::prepare() {
+    prepared_ = detail::ProcessPattern::build(pattern_, 0);
+}
+
+void ProcessMatch::set_service(char const *service) {
+    service_ = service != nullptr ? service : "";
+}
+
+void ProcessMatch::deny_for_all() {
+    if (session_ != 0)
+        session_ = -1;
+}
+
+bool ProcessMatch::match_process(char const *name, void *process) {
+    std::wstring image;
+    if (name != nullptr)
+        image = Utility::utf82w(name);
+    else if (!image_of(process, image))
+        return false;
+
+    if (!pattern_.empty()) {
+        CurrentImage current;
+        if (!pattern_matches(prepared_.get(), image, current))
+            return false;
+        if (service_.empty())
+            return true;
+        return service_test(process, true);
+    }
+    if (!service_.empty())
+        return service_test(process, false);
+    return account_test(process);
+}
+
+bool ProcessMatch::service_test(void *process, bool log_failure) const {
+    if (process == nullptr)
+        return false;
+#if defined(ZEM_POLICY_HAS_SERVICE_CONTROL)
+    WinServiceCtrl control(Utility::a2w(service_).c_str());
+    unsigned long pid = control.get_pid();
+    char const *error = control.error();
+#else
+    unsigned long pid = 0;
+    char const *error = "service control not available";
+#endif
+    if (pid == 0) {
+        if (log_failure)
+            ZEM_LOG(4,
+                    "get service process id failed for " << service_ << ", with error: " << error);
+        return false;
+    }
+    return pid == GetProcessId(process);
+}
+
+bool ProcessMatch::account_test(void *process) const {
+    if (process == nullptr || (session_ == 0 && domain_.empty() && user_.empty()))
+        return false;
+    TokenHandle token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.out()))
+        return false;
+    if (session_ != 0) {
+        DWORD session = 0;
+        DWORD size = 0;
+        if (GetTokenInformation(token.get(), TokenSessionId, &session, sizeof session, &size)) {
+            if (int(session) == session_ || (session_ == -1 && session != 0))
+                return true;
+        }
+    }
+    if (user_.empty())
+        return false;
+    DWORD size = 0;
+    if (GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+        return false;
+    std::vector<unsigned char> buffer(std::size_t(size) + 8);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), DWORD(buffer.size()), &size))
+        return false;
+    TOKEN_USER const *owner = reinterpret_cast<TOKEN_USER const *>(buffer.data());
+    char account[256];
+    char domain[256];
+    DWORD account_size = sizeof account;
+    DWORD domain_size = sizeof domain;
+    SID_NAME_USE use;
+    if (!LookupAccountSidA(nullptr, owner->User.Sid, account, &account_size, domain, &domain_size,
+                           &use))
+        return false;
+    account[sizeof account - 1] = '\0';
+    domain[sizeof domain - 1] = '\0';
+    if (!domain_.empty() && _stricmp(domain_.c_str(), domain) != 0)
+        return false;
+    return _stricmp(user_.c_str(), account) == 0;
+}
+
+bool ProcessMatch::serialize_match(Stream &s) const {
+    s << pattern_ << service_ << domain_ << user_ << session_;
+    return s.good();
+}
+
+bool ProcessMatch::load_match(Stream &s) {
+    std::string pattern, service, domain, user;
+    int session = session_;
+    s >> pattern >> service >> domain >> user >> session;
+    pattern_.swap(pattern);
+    service_.swap(service);
+    domain_.swap(domain);
+    user_.swap(user);
+    session_ = session;
+    prepare();
+    return s.good();
+}
+
+} // namespace vfs
+} // namespace zem
