@@ -1,0 +1,20 @@
+# The HTTP client tests talk to real peers on loopback (scripted servers,
+# openssl s_server, squid, dante), started before test_http and stopped after
+# it. The test program finds their ports in the file named by ZEM_HTTP_PEERS.
+set(ZEM_HTTP_PEERS_DIR ${CMAKE_BINARY_DIR}/http_peers)
+add_test(NAME http_peers_up COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/peers.sh up ${ZEM_HTTP_PEERS_DIR})
+add_test(NAME http_peers_down
+         COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/peers.sh down ${ZEM_HTTP_PEERS_DIR})
+set_tests_properties(http_peers_up PROPERTIES FIXTURES_SETUP http_peers TIMEOUT 120)
+set_tests_properties(http_peers_down PROPERTIES FIXTURES_CLEANUP http_peers TIMEOUT 60)
+set_tests_properties(${ZEM_TEST_TARGET} PROPERTIES FIXTURES_REQUIRED "wine;http_peers")
+set_property(TEST ${ZEM_TEST_TARGET} APPEND PROPERTY ENVIRONMENT
+             "ZEM_HTTP_PEERS=Z:${ZEM_HTTP_PEERS_DIR}/ports.txt")
+
+# bench_http measures a raw SSL_read loop next to the client's TLS stream.
+if(TARGET bench_http)
+    target_link_libraries(bench_http PRIVATE OpenSSL::SSL)
+endif()
+
+# Raw Winsock and the system crypto provider in the test helpers.
+target_link_libraries(${ZEM_TEST_TARGET} PRIVATE ws2_32 advapi32)
