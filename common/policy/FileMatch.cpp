@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 
 namespace zem {
 namespace vfs {
@@ -64,12 +65,39 @@ bool is_foreign_share(std::string const &path) {
     return !starts_with_icase(rest, "TORVEX-") && !starts_with_icase(rest, "localhost\\qvzr_");
 }
 
-bool in_list(std::vector<std::wstring> const &references, std::wstring const &path) {
-    for (std::wstring const &reference : references) {
-        if (Utility::file_in_path(reference, path))
+bool in_list(detail::FileList const &list, std::wstring path) {
+    if (list.references.empty())
+        return false;
+    detail::TestedPath const tested(std::move(path));
+    for (detail::FileList::Reference const &reference : list.references) {
+        if (detail::file_in_path(list, reference, tested))
             return true;
     }
     return false;
+}
+
+bool all_ascii(std::wstring const &text) {
+    for (wchar_t c : text) {
+        if (c >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+wchar_t ascii_lower(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c;
+}
+
+// _wcsnicmp(a, b, n) == 0 for NUL-terminated texts of ASCII units, where the
+// runtime folds exactly the ASCII letters.
+bool ascii_prefix_equal(wchar_t const *a, wchar_t const *b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
+            return false;
+        if (a[i] == L'\0')
+            return true;
+    }
+    return true;
 }
 
 // Evaluates an extended pattern on a path (narrow, UTF-8).
@@ -145,6 +173,56 @@ private:
 
 namespace detail {
 
+TestedPath::TestedPath(std::wstring path) : text(std::move(path)) {
+    for (wchar_t &c : text) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    if (text.compare(0, 4, L"\\??\\") == 0)
+        text.erase(0, 4);
+    ascii = all_ascii(text);
+}
+
+FileList FileList::build(std::wstring const &list) {
+    FileList out;
+    std::vector<std::wstring> pieces = split_list(list);
+    out.references.reserve(pieces.size());
+    for (std::wstring const &piece : pieces) {
+        out.references.push_back(Reference{out.text.size(), piece.size(), all_ascii(piece)});
+        out.text += piece;
+        out.text += L'\0';
+    }
+    return out;
+}
+
+// The steps of Utility::file_in_path on a path normalised once: the path
+// equals the reference; or the reference names a directory ("\" at its end)
+// and the path lies beneath it or is the directory itself; or the reference
+// without that "\" is followed by one in the path. Texts of ASCII units are
+// compared here, any other through the runtime as the utility does.
+bool file_in_path(FileList const &list, FileList::Reference const &reference,
+                  TestedPath const &path) {
+    wchar_t const *r = list.text.c_str() + reference.at;
+    std::wstring const &p = path.text;
+    std::size_t const n = reference.size;
+    if (p.empty() || n == 0)
+        return false;
+    bool const ascii = reference.ascii && path.ascii;
+    auto equal = [&](std::size_t count) {
+        return ascii ? ascii_prefix_equal(p.c_str(), r, count)
+                     : _wcsnicmp(p.c_str(), r, count) == 0;
+    };
+    if (p.size() == n && equal(n))
+        return true;
+    if (r[n - 1] == L'\\') {
+        if (equal(n))
+            return true;
+        // The directory itself, written without its trailing backslash.
+        return p.size() == n - 1 && equal(n - 1);
+    }
+    return p.size() > n && p[n] == L'\\' && equal(n);
+}
+
 void ExtendedPattern::build(std::string const &pattern) {
     // Offsets into the pattern, never copies of its rest: a chain of many
     // prefixes costs its length once.
@@ -181,7 +259,7 @@ void ExtendedPattern::build(std::string const &pattern) {
             continue;
         } else {
             final = list;
-            references = split_list(Utility::utf82w(pattern.substr(at)));
+            references = FileList::build(Utility::utf82w(pattern.substr(at)));
         }
         final_share_prefix = share_prefix;
         return;
@@ -207,7 +285,7 @@ std::shared_ptr<FilePattern const> FilePattern::build(std::string const &pattern
         }
     } else {
         p->kind = list;
-        p->references = split_list(Utility::utf82w(pattern));
+        p->references = FileList::build(Utility::utf82w(pattern));
     }
     return p;
 }

@@ -16,6 +16,7 @@
 
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace zem {
@@ -67,6 +68,34 @@ std::vector<std::wstring> split_list(std::wstring const &list) {
     return pieces;
 }
 
+std::wstring normalised_name(std::wstring const &text) {
+    std::wstring out = Utility::to_upper(Utility::trim_right(Utility::trim_left(text)));
+    for (wchar_t &c : out) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    return out;
+}
+
+// The component search of Utility::name_match on normalised texts: an
+// occurrence bounded by the ends of the name, by "\" in the name, or by a
+// "\" at that end of the pattern.
+bool name_in(std::wstring const &pattern, std::wstring const &name) {
+    if (pattern.empty())
+        return name.empty();
+    bool const open_left = pattern.front() == L'\\';
+    bool const open_right = pattern.back() == L'\\';
+    for (std::size_t p = name.find(pattern); p != std::wstring::npos;
+         p = name.find(pattern, p + 1)) {
+        std::size_t e = p + pattern.size();
+        bool left = p == 0 || open_left || name[p - 1] == L'\\';
+        bool right = e == name.size() || open_right || name[e] == L'\\';
+        if (left && right)
+            return true;
+    }
+    return false;
+}
+
 std::shared_ptr<ProcessPattern const> ProcessPattern::build(std::string const &pattern, int depth) {
     if (pattern.empty())
         return nullptr;
@@ -80,7 +109,8 @@ std::shared_ptr<ProcessPattern const> ProcessPattern::build(std::string const &p
         if (ex.compare(0, 6, L"regex:") == 0 && ex.size() >= 6)
             p->regex.reset(new Regex(ex.substr(6)));
     }
-    p->names = split_list(Utility::utf82w(pattern));
+    for (std::wstring const &piece : split_list(Utility::utf82w(pattern)))
+        p->names.push_back(normalised_name(piece));
     if (pattern[0] == '*') {
         p->current_form = true;
         if (depth < max_nesting) {
@@ -146,14 +176,37 @@ bool image_of(void *process, std::wstring &image) {
     return true;
 }
 
+// An image path with its form for the name test, made once when needed.
+class Image {
+public:
+    Image() = default;
+    explicit Image(std::wstring path) : path_(std::move(path)) {}
+    void assign(std::wstring path) { path_ = std::move(path); }
+    std::wstring const &path() const { return path_; }
+    std::wstring const &normalised() {
+        if (!normalised_ready_) {
+            normalised_ = detail::normalised_name(path_);
+            normalised_ready_ = true;
+        }
+        return normalised_;
+    }
+
+private:
+    std::wstring path_;
+    std::wstring normalised_;
+    bool normalised_ready_ = false;
+};
+
 // The current process's image path, read once per question and only when a
 // current-process form asks for it.
 class CurrentImage {
 public:
-    std::wstring const *get() {
+    Image *get() {
         if (!tried_) {
             tried_ = true;
-            ok_ = image_of(nullptr, image_);
+            std::wstring path;
+            ok_ = image_of(nullptr, path);
+            image_.assign(std::move(path));
         }
         return ok_ ? &image_ : nullptr;
     }
@@ -161,26 +214,25 @@ public:
 private:
     bool tried_ = false;
     bool ok_ = false;
-    std::wstring image_;
+    Image image_;
 };
 
 // The pattern part of a match: the name list, the expression, then the
 // current-process forms. A null pattern (empty) matches nothing.
-bool pattern_matches(detail::ProcessPattern const *p, std::wstring const &image,
-                     CurrentImage &current) {
+bool pattern_matches(detail::ProcessPattern const *p, Image &image, CurrentImage &current) {
     if (p == nullptr)
         return false;
     if (p->everything)
         return true;
-    if (p->regex && p->regex->search(image))
+    if (p->regex && p->regex->search(image.path()))
         return true;
     for (std::wstring const &name : p->names) {
-        if (Utility::name_match(name, image))
+        if (detail::name_in(name, image.normalised()))
             return true;
     }
     if (!p->current_form)
         return false;
-    std::wstring const *own = current.get();
+    Image *own = current.get();
     if (own == nullptr || !pattern_matches(p->own.get(), *own, current))
         return false;
     if (!p->has_target)
@@ -222,13 +274,14 @@ void ProcessMatch::deny_for_all() {
 }
 
 bool ProcessMatch::match_process(char const *name, void *process) {
-    std::wstring image;
+    std::wstring path;
     if (name != nullptr)
-        image = Utility::utf82w(name);
-    else if (!image_of(process, image))
+        path = Utility::utf82w(name);
+    else if (!image_of(process, path))
         return false;
 
     if (!pattern_.empty()) {
+        Image image(std::move(path));
         CurrentImage current;
         if (!pattern_matches(prepared_.get(), image, current))
             return false;

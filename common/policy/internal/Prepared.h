@@ -33,6 +33,38 @@ private:
     std::unique_ptr<CPatternT<wchar_t>> compiled_;
 };
 
+// The references of a file list, held in one block (a walk over many
+// policies touches few cache lines).
+struct FileList {
+    struct Reference {
+        std::size_t at;   // into text
+        std::size_t size; // units
+        bool ascii;       // only ASCII units: compared without the runtime's folding
+    };
+    std::wstring text; // the references, each followed by a NUL
+    std::vector<Reference> references;
+
+    // The non-empty pieces of a ";" list.
+    static FileList build(std::wstring const &list);
+};
+
+// A path as Utility::file_in_path sees it: "/" as "\", no leading "\??\".
+struct TestedPath {
+    explicit TestedPath(std::wstring path);
+    std::wstring text;
+    bool ascii;
+};
+
+// Utility::file_in_path (wide form) of a prepared reference and path.
+bool file_in_path(FileList const &list, FileList::Reference const &reference,
+                  TestedPath const &path);
+
+// A name or an image path as Utility::name_match sees it: trimmed,
+// upper-cased, "/" as "\".
+std::wstring normalised_name(std::wstring const &text);
+// Utility::name_match of two normalised texts.
+bool name_in(std::wstring const &pattern, std::wstring const &name);
+
 // An image-path pattern of ProcessMatch.
 struct ProcessPattern {
     bool everything = false;                      // exactly "*"
@@ -64,7 +96,7 @@ struct ExtendedPattern {
     bool final_share_prefix = false;
     bool invert_regex = false;
     std::unique_ptr<Regex> expression;
-    std::vector<std::wstring> references;
+    FileList references;
 
     void build(std::string const &pattern);
 };
@@ -73,7 +105,7 @@ struct ExtendedPattern {
 struct FilePattern {
     enum Kind { list, extended, conditional };
     Kind kind = list;
-    std::vector<std::wstring> references;    // list
+    FileList references;                     // list
     ExtendedPattern ext;                     // extended, conditional
     std::unique_ptr<ProcessMatch> condition; // conditional with a process part
 
@@ -81,7 +113,7 @@ struct FilePattern {
     static std::shared_ptr<FilePattern const> build(std::string const &pattern);
 };
 
-// The non-empty pieces of a ";" list, converted from UTF-8 as a whole.
+// The non-empty pieces of a ";" list.
 std::vector<std::wstring> split_list(std::wstring const &list);
 
 } // namespace detail
