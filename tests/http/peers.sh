@@ -52,7 +52,10 @@ stop_all() {
         kill -TERM "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
         pids="$pids $pid"
     done
-    [ -n "$pids" ] || return 0
+    if [ -z "$pids" ]; then
+        remove_squid_dir
+        return 0
+    fi
     i=0
     while [ $i -lt 50 ]; do
         alive=""
@@ -66,11 +69,24 @@ stop_all() {
     for pid in $pids; do
         kill -KILL "-$pid" 2>/dev/null || true
     done
+    remove_squid_dir
+}
+
+# squid drops to the "proxy" user, which must read its password files and
+# write its logs: they live in a folder of their own under /tmp, reachable
+# whatever the permissions of the build folder's parents.
+remove_squid_dir() {
+    [ -f "$DIR/squid.dir" ] || return 0
+    squid_dir=$(cat "$DIR/squid.dir")
+    case "$squid_dir" in
+    /tmp/zem-http-squid.*) rm -rf "$squid_dir" ;;
+    esac
+    rm -f "$DIR/squid.dir"
 }
 
 fail() {
     echo "peers.sh: $*" >&2
-    for f in "$DIR"/*.out "$DIR"/*.log "$DIR"/squid-*/cache.log; do
+    for f in "$DIR"/*.out "$DIR"/*.log "$SQUID_DIR"/squid-*/cache.log; do
         [ -s "$f" ] && { echo "--- $f" >&2; tail -n 20 "$f" >&2; }
     done
     stop_all
@@ -89,6 +105,7 @@ up) ;;
     ;;
 esac
 
+SQUID_DIR=""
 stop_all
 rm -rf "$DIR"
 mkdir -p "$DIR"
@@ -116,28 +133,31 @@ TLS_PORT=$1 SQUID_BASIC_PORT=$2 SQUID_DIGEST_PORT=$3 DANTE_PORT=$4 DANTE_AUTH_PO
 start tls openssl s_server -accept "127.0.0.1:$TLS_PORT" -cert "$DIR/cert.pem" \
     -key "$DIR/key.pem" -www -quiet
 
-# squid: one instance per authentication scheme. It drops to the "proxy"
-# user, which must be able to read the password files and write its logs.
-printf 'alice:%s\n' "$(openssl passwd -apr1 secret)" >"$DIR/basic.passwd"
-printf 'alice:secret\n' >"$DIR/digest.passwd"
-chmod 644 "$DIR/basic.passwd" "$DIR/digest.passwd"
+# squid: one instance per authentication scheme.
+SQUID_DIR=$(mktemp -d /tmp/zem-http-squid.XXXXXX)
+echo "$SQUID_DIR" >"$DIR/squid.dir"
+chmod 755 "$SQUID_DIR"
+printf 'alice:%s\n' "$(openssl passwd -apr1 secret)" >"$SQUID_DIR/basic.passwd"
+printf 'alice:secret\n' >"$SQUID_DIR/digest.passwd"
+chmod 644 "$SQUID_DIR/basic.passwd" "$SQUID_DIR/digest.passwd"
 squid_conf() {
     name=$1 port=$2 auth=$3
-    mkdir -p "$DIR/squid-$name"
-    chmod 777 "$DIR/squid-$name"
-    sed -e "s|@NAME@|$name|g" -e "s|@PORT@|$port|g" -e "s|@DIR@|$DIR|g" \
-        -e "s|@AUTH@|$auth|" "$HERE/squid.conf.in" >"$DIR/squid-$name.conf"
+    mkdir -p "$SQUID_DIR/squid-$name"
+    chmod 777 "$SQUID_DIR/squid-$name"
+    sed -e "s|@NAME@|$name|g" -e "s|@PORT@|$port|g" -e "s|@DIR@|$SQUID_DIR|g" \
+        -e "s|@AUTH@|$auth|" "$HERE/squid.conf.in" >"$SQUID_DIR/squid-$name.conf"
+    chmod 644 "$SQUID_DIR/squid-$name.conf"
 }
 squid_conf basic "$SQUID_BASIC_PORT" \
-    "auth_param basic program /usr/lib/squid/basic_ncsa_auth $DIR/basic.passwd\\
+    "auth_param basic program /usr/lib/squid/basic_ncsa_auth $SQUID_DIR/basic.passwd\\
 auth_param basic children 2 startup=1 idle=1\\
 auth_param basic realm zem-basic"
 squid_conf digest "$SQUID_DIGEST_PORT" \
-    "auth_param digest program /usr/lib/squid/digest_file_auth $DIR/digest.passwd\\
+    "auth_param digest program /usr/lib/squid/digest_file_auth $SQUID_DIR/digest.passwd\\
 auth_param digest children 2 startup=1 idle=1\\
 auth_param digest realm zem-digest"
-start squid-basic "$SQUID" -N -f "$DIR/squid-basic.conf"
-start squid-digest "$SQUID" -N -f "$DIR/squid-digest.conf"
+start squid-basic "$SQUID" -N -f "$SQUID_DIR/squid-basic.conf"
+start squid-digest "$SQUID" -N -f "$SQUID_DIR/squid-digest.conf"
 
 # dante: without authentication (SOCKS 4 and 5), and with user name and
 # password (SOCKS 5 only).
