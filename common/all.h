@@ -10,6 +10,10 @@
 #include "serialize/StreamBuf.h"
 #include "serialize/Variable.h"
 
+#include "http/HttpSession.h"
+#include "http/HttpStream.h"
+#include "http/NetProxy.h"
+
 #include "ipc/Event.h"
 #include "ipc/Lock.h"
 #include "ipc/RWLock.h"

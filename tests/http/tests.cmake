@@ -11,10 +11,5 @@ set_tests_properties(${ZEM_TEST_TARGET} PROPERTIES FIXTURES_REQUIRED "wine;http_
 set_property(TEST ${ZEM_TEST_TARGET} APPEND PROPERTY ENVIRONMENT
              "ZEM_HTTP_PEERS=Z:${ZEM_HTTP_PEERS_DIR}/ports.txt")
 
-# bench_http measures a raw SSL_read loop next to the client's TLS stream.
-if(TARGET bench_http)
-    target_link_libraries(bench_http PRIVATE OpenSSL::SSL)
-endif()
-
 # Raw Winsock and the system crypto provider in the test helpers.
 target_link_libraries(${ZEM_TEST_TARGET} PRIVATE ws2_32 advapi32)
