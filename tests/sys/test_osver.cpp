@@ -17,7 +17,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 using zem::vfs::osver;
 using zem::vfs::test::ChildResult;
@@ -29,54 +28,35 @@ std::string const kAppDefaults = "Software\\Wine\\AppDefaults\\child_osver.exe";
 char const kCurrentVersion[] = "Software\\Microsoft\\Windows NT\\CurrentVersion";
 char const kProductOptions[] = "System\\CurrentControlSet\\Control\\ProductOptions";
 
-// A registry value saved when the object is made and written back (or
-// deleted, when it did not exist) when it ends.
+// A text value of HKEY_LOCAL_MACHINE written back (or deleted, when it did
+// not exist) when the object ends.
 class SavedValue {
 public:
-    SavedValue(HKEY hive, char const *key, char const *name) : hive_(hive), key_(key), name_(name) {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExA(hive_, key_.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
-            return;
-        DWORD size = 0;
-        if (RegQueryValueExA(handle, name, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
-            data_.resize(size);
-            existed_ = RegQueryValueExA(handle, name, nullptr, &type_, data_.data(), &size) ==
-                       ERROR_SUCCESS;
-            data_.resize(size);
-        }
-        RegCloseKey(handle);
+    SavedValue(char const *key, char const *name) : key_(key), name_(name) {
+        char text[256];
+        DWORD size = sizeof text;
+        existed_ = RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, text,
+                                &size) == ERROR_SUCCESS;
+        if (existed_)
+            saved_ = text;
     }
     ~SavedValue() {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExA(hive_, key_.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS)
-            return;
         if (existed_)
-            RegSetValueExA(handle, name_.c_str(), 0, type_, data_.data(), DWORD(data_.size()));
+            set(saved_);
         else
-            RegDeleteValueA(handle, name_.c_str());
-        RegCloseKey(handle);
+            RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
     }
     SavedValue(SavedValue const &) = delete;
     SavedValue &operator=(SavedValue const &) = delete;
 
     bool set(std::string const &text) {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExA(hive_, key_.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS)
-            return false;
-        LONG result =
-            RegSetValueExA(handle, name_.c_str(), 0, REG_SZ,
-                           reinterpret_cast<BYTE const *>(text.c_str()), DWORD(text.size() + 1));
-        RegCloseKey(handle);
-        return result == ERROR_SUCCESS;
+        return RegSetKeyValueA(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), REG_SZ,
+                               text.c_str(), DWORD(text.size() + 1)) == ERROR_SUCCESS;
     }
 
 private:
-    HKEY hive_;
-    std::string key_;
-    std::string name_;
-    DWORD type_ = REG_NONE;
-    std::vector<BYTE> data_;
-    bool existed_ = false;
+    std::string key_, name_, saved_;
+    bool existed_;
 };
 
 struct Report {
@@ -105,7 +85,7 @@ Report run_osver() {
 // Runs the child with Wine told to report `version` to it.
 Report run_as(char const *version) {
     RegistryScope registry;
-    EXPECT_TRUE(registry.set_string(HKEY_CURRENT_USER, kAppDefaults, "Version", version));
+    EXPECT_TRUE(registry.set(HKEY_CURRENT_USER, kAppDefaults, "Version", std::string(version)));
     return run_osver();
 }
 
@@ -131,9 +111,9 @@ TEST(OsVersion, NamedOlderVersion) {
 }
 
 TEST(OsVersion, OlderVersionsByProductType) {
-    SavedValue version(HKEY_LOCAL_MACHINE, kCurrentVersion, "CurrentVersion");
-    SavedValue build(HKEY_LOCAL_MACHINE, kCurrentVersion, "CurrentBuildNumber");
-    SavedValue product(HKEY_LOCAL_MACHINE, kProductOptions, "ProductType");
+    SavedValue version(kCurrentVersion, "CurrentVersion");
+    SavedValue build(kCurrentVersion, "CurrentBuildNumber");
+    SavedValue product(kProductOptions, "ProductType");
     struct Case {
         char const *version;
         char const *build;
@@ -171,8 +151,8 @@ TEST(OsVersion, NewerVersionsFromTheSecondQuery) {
 }
 
 TEST(OsVersion, WindowsTenAndElevenByBuildNumber) {
-    SavedValue version(HKEY_LOCAL_MACHINE, kCurrentVersion, "CurrentVersion");
-    SavedValue build(HKEY_LOCAL_MACHINE, kCurrentVersion, "CurrentBuildNumber");
+    SavedValue version(kCurrentVersion, "CurrentVersion");
+    SavedValue build(kCurrentVersion, "CurrentBuildNumber");
     ASSERT_TRUE(version.set("10.0"));
 
     ASSERT_TRUE(build.set("19045"));

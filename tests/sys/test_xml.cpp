@@ -39,7 +39,7 @@ void fill(TiXmlDocument &doc) {
 
 TEST(XmlFile, Utf8NameRoundTrips) {
     TempFolder folder(L"zem_xml");
-    std::string const name = folder.narrow_path() + "\\" + kName;
+    std::string const name = zem::vfs::test::narrow(folder.path()) + "\\" + kName;
     TiXmlDocument doc;
     fill(doc);
     ASSERT_TRUE(doc.SaveFile(name.c_str(), true));
@@ -65,7 +65,7 @@ TEST(XmlFile, Utf8NameRoundTrips) {
 
 TEST(XmlFile, SameBytesWithoutTheFlagAreAnsi) {
     TempFolder folder(L"zem_xml");
-    std::string const name = folder.narrow_path() + "\\" + kName;
+    std::string const name = zem::vfs::test::narrow(folder.path()) + "\\" + kName;
     TiXmlDocument doc;
     fill(doc);
     ASSERT_TRUE(doc.SaveFile(name.c_str(), false));
@@ -82,7 +82,7 @@ TEST(XmlFile, MissingFileReportsFailedToOpen) {
     TempFolder folder(L"zem_xml");
     for (bool utf8 : {true, false}) {
         TiXmlDocument doc;
-        std::string const name = folder.narrow_path() + "\\missing.xml";
+        std::string const name = zem::vfs::test::narrow(folder.path()) + "\\missing.xml";
         EXPECT_FALSE(doc.LoadFile(name.c_str(), TIXML_ENCODING_UNKNOWN, utf8));
         EXPECT_TRUE(doc.Error());
         EXPECT_EQ(doc.ErrorId(), TiXmlBase::TIXML_ERROR_OPENING_FILE);
@@ -107,7 +107,7 @@ TEST(XmlFile, AnEarlierErrorIsNotReplaced) {
     ASSERT_TRUE(doc.Error());
     int const first = doc.ErrorId();
     EXPECT_NE(first, TiXmlBase::TIXML_ERROR_OPENING_FILE);
-    EXPECT_FALSE(doc.LoadFile((folder.narrow_path() + "\\missing.xml").c_str(),
+    EXPECT_FALSE(doc.LoadFile((zem::vfs::test::narrow(folder.path()) + "\\missing.xml").c_str(),
                               TIXML_ENCODING_UNKNOWN, true));
     EXPECT_EQ(doc.ErrorId(), first);
 }
@@ -116,14 +116,16 @@ TEST(XmlFile, SaveFailsWhereNoFileCanBeMade) {
     TempFolder folder(L"zem_xml");
     TiXmlDocument doc;
     fill(doc);
-    EXPECT_FALSE(doc.SaveFile((folder.narrow_path() + "\\no folder\\x.xml").c_str(), true));
-    EXPECT_FALSE(doc.SaveFile((folder.narrow_path() + "\\no folder\\x.xml").c_str(), false));
+    EXPECT_FALSE(
+        doc.SaveFile((zem::vfs::test::narrow(folder.path()) + "\\no folder\\x.xml").c_str(), true));
+    EXPECT_FALSE(doc.SaveFile(
+        (zem::vfs::test::narrow(folder.path()) + "\\no folder\\x.xml").c_str(), false));
     EXPECT_FALSE(doc.SaveFile(nullptr, true));
 }
 
 TEST(XmlFile, SavedInTextMode) {
     TempFolder folder(L"zem_xml");
-    std::string const name = folder.narrow_path() + "\\text.xml";
+    std::string const name = zem::vfs::test::narrow(folder.path()) + "\\text.xml";
     TiXmlDocument doc;
     fill(doc);
     ASSERT_TRUE(doc.SaveFile(name.c_str(), true));
