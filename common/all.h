@@ -4,6 +4,15 @@
 
 #include "config.h"
 
+#include "policy/FileMatch.h"
+#include "policy/FilePolicy.h"
+#include "policy/MatchingVisitors.h"
+#include "policy/Policy.h"
+#include "policy/PolicyManager.h"
+#include "policy/PolicyVisitor.h"
+#include "policy/ProcessMatch.h"
+#include "policy/ProcessPolicy.h"
+
 #include "serialize/Base64.h"
 #include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
