@@ -4,6 +4,8 @@
 
 #include "config.h"
 
+#include "log/Log.h"
+
 #include "policy/FileMatch.h"
 #include "policy/FilePolicy.h"
 #include "policy/MatchingVisitors.h"
@@ -11,6 +13,7 @@
 #include "policy/PolicyManager.h"
 #include "policy/PolicyVisitor.h"
 #include "policy/ProcessMatch.h"
+#include "policy/ProcessConfig.h"
 #include "policy/ProcessPolicy.h"
 
 #include "serialize/Base64.h"
@@ -28,6 +31,8 @@
 #include "ipc/RWLock.h"
 #include "ipc/Thread.h"
 
+#include "sys/Ntdll.h"
+#include "sys/OsVersion.h"
 #include "sys/Utility.h"
 
 #include <tinyxml.h>

@@ -16,7 +16,11 @@ FILE *open_file(char const *name, char const *mode, bool utf8) {
     if (utf8) {
         std::wstring wname = zem::vfs::Utility::utf82w(name, ~0ull);
         std::wstring wmode = zem::vfs::Utility::utf82w(mode, ~0ull);
-        if (wname.empty() || _wfopen_s(&file, wname.c_str(), wmode.c_str()) != 0)
+        // A name that is not valid UTF-8 would be converted with replacement
+        // characters and name another file: it must come back unchanged.
+        if (wname.empty() || zem::vfs::Utility::w2utf8(wname) != name)
+            return nullptr;
+        if (_wfopen_s(&file, wname.c_str(), wmode.c_str()) != 0)
             return nullptr;
     } else if (fopen_s(&file, name, mode) != 0) {
         return nullptr;

@@ -4,7 +4,7 @@
 #include "../../common/log/Log.h"
 #include "../../common/log/internal/Logger.h"
 
-#include "log/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

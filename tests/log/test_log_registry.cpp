@@ -5,7 +5,7 @@
 // at level 0. The values are removed again when the test ends.
 #include "../../common/log/Log.h"
 
-#include "log/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

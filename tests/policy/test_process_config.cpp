@@ -3,7 +3,7 @@
 // and the program's own subkey named after its image.
 #include "../../common/policy/ProcessConfig.h"
 
-#include "log/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

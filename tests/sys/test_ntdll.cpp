@@ -4,7 +4,7 @@
 // drive-letter form.
 #include "../../common/sys/Ntdll.h"
 
-#include "log/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 // its debug record; every registry change is undone afterwards.
 #include "../../common/sys/OsVersion.h"
 
-#include "log/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "../../common/sys/Utility.h"
 
-#include "log/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +95,10 @@ TEST(XmlFile, MissingFileReportsFailedToOpen) {
     // Invalid UTF-8 names nothing.
     TiXmlDocument invalid;
     EXPECT_FALSE(invalid.LoadFile("\xFF\xFE.xml", TIXML_ENCODING_UNKNOWN, true));
+    // ...and never becomes a file named with replacement characters.
+    invalid.Parse("<a/>");
+    EXPECT_FALSE(invalid.SaveFile("zem_bad_\xC3.xml", true));
+    EXPECT_EQ(GetFileAttributesW(L"zem_bad_\xFFFD.xml"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(XmlFile, AnEarlierErrorIsNotReplaced) {
