@@ -15,6 +15,7 @@
 //   property_request  a property store: "+key" sets, "-key" removes, "?key"
 //                     and "*" query; always answered with error 4, the pairs
 //                     asked for and an empty key
+//   query_service     error 4 and the process id of the service "service"
 //   register_process  records the caller's "pid" and "token"
 //   notify_request    accepted, never answered
 // Every other name is answered with error 3. In particular "run_command" is
@@ -38,6 +39,7 @@
 #include "request/internal/MemoryBuf.h"
 #include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
+#include "service/WinServiceCtrl.h"
 
 #include <windows.h>
 
@@ -237,6 +239,38 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// query_service
+// ---------------------------------------------------------------------------
+
+std::wstring from_ansi(char const *text) {
+    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (n <= 0)
+        return std::wstring();
+    std::wstring out(std::size_t(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], n);
+    out.resize(std::size_t(n - 1));
+    return out;
+}
+
+class ServiceHandler : public RequestHandler {
+public:
+    ServiceHandler() : RequestHandler(req_name<ServiceRequest>()) {}
+    bool handler(ResuestHandlerManager &, Pipe *, Stream &stream, Request &request,
+                 Response &response) override {
+        char const *name = request.get_param("service");
+        int pid = 0;
+        if (name != nullptr && *name != '\0' && std::strlen(name) < 257) {
+            WinServiceCtrl control(from_ansi(name).c_str());
+            pid = int(control.get_pid());
+        }
+        if (!answer(stream, response, 4))
+            return false;
+        stream << pid;
+        return stream.good();
+    }
+};
+
+// ---------------------------------------------------------------------------
 // register_process
 // ---------------------------------------------------------------------------
 
@@ -274,6 +308,7 @@ private:
 LogHandler g_log_handler;
 PolicyHandler g_policy_handler;
 PropertyHandler g_property_handler;
+ServiceHandler g_service_handler;
 SelfHandler g_self_handler;
 
 // ---------------------------------------------------------------------------

@@ -1,10 +1,13 @@
 #include "Pipe.h"
 
 #include "../log/Log.h"
+#include "../sys/Security.h"
 
 #include <windows.h>
 
 #include <cstring>
+#include <exception>
+#include <memory>
 
 namespace zem {
 namespace vfs {
@@ -18,16 +21,25 @@ const DWORD kConnectWaitMs = 5000;
 const DWORD kPipeBuffer = 4096;
 const DWORD kMaxInstances = PIPE_UNLIMITED_INSTANCES; // 255
 
-// The security every pipe instance is created with, held for one creation.
-// Until the library's low-integrity security object is available here,
-// instances get the default security of the creating process; this is the
-// one place that changes when it is.
+// The security every pipe instance is created with, held for one creation:
+// low-integrity and packaged processes may open the pipe. Should the
+// low-integrity label not convert, the instance gets the creator's default
+// security instead, and the failure is logged.
 class InstanceSecurity {
 public:
-    InstanceSecurity() = default;
+    InstanceSecurity() {
+        try {
+            low_.reset(new ntdll::LowSecurity());
+        } catch (std::exception const &e) {
+            ZEM_LOG(3, "pipe created without the low-integrity security: " << e.what());
+        }
+    }
     InstanceSecurity(InstanceSecurity const &) = delete;
     InstanceSecurity &operator=(InstanceSecurity const &) = delete;
-    SECURITY_ATTRIBUTES *attributes() { return nullptr; }
+    SECURITY_ATTRIBUTES *attributes() { return low_ ? low_->attributes() : nullptr; }
+
+private:
+    std::unique_ptr<ntdll::LowSecurity> low_;
 };
 
 HANDLE create_instance(char const *name, DWORD open_mode, DWORD default_timeout) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -293,4 +294,36 @@ TEST(AsyncPipe, CopiesHoldTheirOwnHandle) {
     }
     EXPECT_FALSE(handle_open(copied));
     EXPECT_TRUE(handle_open(c.handle()));
+}
+
+// Server instances let every process in, low-integrity and packaged ones
+// included: the DACL grants the World SID full access.
+TEST(AsyncPipe, InstancesGrantEveryoneAccess) {
+    IOPoll poll;
+    Collector c;
+    ASSERT_EQ(io_pending, c.begin_bind(unique_name("security").c_str(), poll));
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(DWORD(ERROR_SUCCESS),
+              GetSecurityInfo(c.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor));
+    SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
+    PSID world = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&world_authority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0,
+                                         0, &world));
+    bool granted = false;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void *ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            continue;
+        ACE_HEADER const *header = static_cast<ACE_HEADER const *>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        ACCESS_ALLOWED_ACE *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+        if (EqualSid(&allowed->SidStart, world))
+            granted = true;
+    }
+    FreeSid(world);
+    LocalFree(descriptor);
+    EXPECT_TRUE(granted);
 }

@@ -137,6 +137,18 @@ TEST_F(HelperTest, PropertyStore) {
     EXPECT_STREQ("red", all.get("colour"));
 }
 
+TEST_F(HelperTest, ServiceQueryAnswersError4AndAnId) {
+    auto stream = helper_->client();
+    ASSERT_TRUE(stream);
+    ServiceRequest r("zem_no_such_service");
+    ASSERT_TRUE(r.send_and_release(*stream));
+    EXPECT_EQ(0, r.error());
+    EXPECT_EQ(0, r.service_id());
+    ServiceRequest none(nullptr);
+    ASSERT_TRUE(none.send_and_release(*stream));
+    EXPECT_EQ(0, none.service_id());
+}
+
 TEST_F(HelperTest, RegisterProcessAndLogAnswerSuccess) {
     auto stream = helper_->client();
     ASSERT_TRUE(stream);
