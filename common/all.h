@@ -16,6 +16,11 @@
 #include "policy/ProcessConfig.h"
 #include "policy/ProcessPolicy.h"
 
+#include "request/NotifyRequest.h"
+#include "request/Request.h"
+#include "request/RequestHandler.h"
+#include "request/Requests.h"
+
 #include "serialize/Base64.h"
 #include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
@@ -27,7 +32,9 @@
 #include "http/NetProxy.h"
 
 #include "ipc/Event.h"
+#include "ipc/IOPoll.h"
 #include "ipc/Lock.h"
+#include "ipc/Pipe.h"
 #include "ipc/RWLock.h"
 #include "ipc/Thread.h"
 
