@@ -308,7 +308,12 @@ public:
             TerminateProcess(process.get(), 1);
             WaitForSingleObject(process.get(), 10000);
         }
-        wait_state(name_, SERVICE_STOPPED, 5000);
+        // Until the service control manager has noticed (or, for a service
+        // marked for deletion, has removed the registration).
+        for (int i = 0;
+             i < 100 && query_service(name_, status) && status.dwCurrentState != SERVICE_STOPPED;
+             ++i)
+            Sleep(50);
     }
 
 private:

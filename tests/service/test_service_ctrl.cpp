@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace zem::vfs;
 using namespace zem::vfs::test;
@@ -84,6 +85,46 @@ ServiceConfig read_config(std::wstring const &name) {
     return config;
 }
 
+// Logger settings of one program under HKEY_LOCAL_MACHINE "Software\Tavrin
+// Labs\Quillon\<program>": debug level into `file`. Removed at the end with
+// every key level created for them.
+class ProgramLogSettings {
+public:
+    ProgramLogSettings(std::wstring const &program, std::wstring const &file) {
+        std::string const levels[] = {"Software\\Tavrin Labs", "Software\\Tavrin Labs\\Quillon",
+                                      "Software\\Tavrin Labs\\Quillon\\" + narrow(program)};
+        for (std::string const &level : levels) {
+            HKEY key = nullptr;
+            DWORD disposition = 0;
+            if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, level.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                nullptr, &key, &disposition) != ERROR_SUCCESS)
+                return;
+            if (disposition == REG_CREATED_NEW_KEY)
+                created_.push_back(level);
+            if (&level == &levels[2]) {
+                std::string const path = narrow(file);
+                ok_ = RegSetValueExA(key, "LogLevel", 0, REG_SZ,
+                                     reinterpret_cast<BYTE const *>("debug"), 6) == ERROR_SUCCESS &&
+                      RegSetValueExA(key, "LogFile", 0, REG_SZ,
+                                     reinterpret_cast<BYTE const *>(path.c_str()),
+                                     DWORD(path.size() + 1)) == ERROR_SUCCESS;
+            }
+            RegCloseKey(key);
+        }
+    }
+    ~ProgramLogSettings() {
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, it->c_str());
+    }
+    ProgramLogSettings(ProgramLogSettings const &) = delete;
+    ProgramLogSettings &operator=(ProgramLogSettings const &) = delete;
+    bool ok() const { return ok_ && !created_.empty(); }
+
+private:
+    std::vector<std::string> created_;
+    bool ok_ = false;
+};
+
 } // namespace
 
 TEST(WinServiceCtrlTest, MissingServiceRecordsMessages) {
@@ -151,9 +192,17 @@ TEST(WinServiceCtrlTest, InstallStartStopUninstall) {
     EXPECT_EQ(0u, ctrl.get_pid());
     EXPECT_STREQ("OpenService fail(0x424)", ctrl.error());
 
+    // The service's own logger writes at debug level into its folder.
+    std::wstring const records = service.folder().file(L"records.log");
+    ProgramLogSettings settings(service.name(), records);
+    ASSERT_TRUE(settings.ok());
+
     ASSERT_TRUE(ctrl.start()) << ctrl.error();
     DWORD pid = ctrl.get_pid();
     ASSERT_NE(0u, pid);
+    EXPECT_NE(std::string::npos,
+              read_file(records).find("] ServiceMain for " + narrow(service.name()) + "\n"))
+        << read_file(records);
     EXPECT_TRUE(same_path(service.path(), process_image(pid))) << narrow(process_image(pid));
     EXPECT_FALSE(file_exists(decoy_folder + L"zem.log"));
     EXPECT_TRUE(has_line(service.log(), "prepare_start service")) << service.log();
