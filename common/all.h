@@ -33,13 +33,23 @@
 
 #include "ipc/Event.h"
 #include "ipc/IOPoll.h"
+#include "ipc/Identy.h"
 #include "ipc/Lock.h"
+#include "ipc/Mutex.h"
 #include "ipc/Pipe.h"
 #include "ipc/RWLock.h"
+#include "ipc/SharedAtom.h"
+#include "ipc/SharedMemory.h"
 #include "ipc/Thread.h"
 
+#include "service/WinService.h"
+#include "service/WinServiceCtrl.h"
+#include "service/WinServiceManager.h"
+
+#include "sys/Dump.h"
 #include "sys/Ntdll.h"
 #include "sys/OsVersion.h"
+#include "sys/Security.h"
 #include "sys/Utility.h"
 
 #include <tinyxml.h>

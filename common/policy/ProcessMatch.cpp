@@ -5,10 +5,7 @@
 #include "../log/Log.h"
 #include "../regex/RegexPattern.h"
 #include "../serialize/Stream.h"
-#if __has_include("../service/WinServiceCtrl.h")
 #include "../service/WinServiceCtrl.h"
-#define ZEM_POLICY_HAS_SERVICE_CONTROL 1
-#endif
 #include "../sys/Ntdll.h"
 #include "../sys/Utility.h"
 
@@ -297,14 +294,9 @@ bool ProcessMatch::match_process(char const *name, void *process) {
 bool ProcessMatch::service_test(void *process, bool log_failure) const {
     if (process == nullptr)
         return false;
-#if defined(ZEM_POLICY_HAS_SERVICE_CONTROL)
     WinServiceCtrl control(Utility::a2w(service_).c_str());
     unsigned long pid = control.get_pid();
     char const *error = control.error();
-#else
-    unsigned long pid = 0;
-    char const *error = "service control not available";
-#endif
     if (pid == 0) {
         if (log_failure)
             ZEM_LOG(4,
