@@ -1,6 +1,5 @@
 #include "SharedAtom.h"
 
-#include <memory>
 #include <new>
 
 namespace zem {
