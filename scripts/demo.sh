@@ -5,7 +5,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" "$BUILD"
-export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winedbg.exe=d"
 WINESERVER=$(command -v /usr/lib/wine/wineserver64 || command -v wineserver)
 # A detached server for the run, stopped at the end so nothing is left behind.
 "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
