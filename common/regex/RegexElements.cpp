@@ -202,23 +202,30 @@ template <class T> bool CRangeElxT<T>::TestSlow(unsigned c) const {
     return hit != m_bNegative;
 }
 
-template <class T> bool CRangeElxT<T>::Match(CMatchContextT<T> &ctx) const {
+// One character in the matching direction, taken when `test` accepts it: the
+// shared step of the class elements.
+template <class T, class Test>
+bool MatchSingleChar(CMatchContextT<T> &ctx, bool rightLeft, Test const &test) {
     if (!ctx.Step()) {
         return false;
     }
     int pos = ctx.m_nCurrentPosition;
-    if (m_bRightLeft) {
-        if (pos <= 0 || !TestChar(RegexCode(ctx.m_pText[pos - 1]))) {
+    if (rightLeft) {
+        if (pos <= 0 || !test(RegexCode(ctx.m_pText[pos - 1]))) {
             return false;
         }
         ctx.m_nCurrentPosition = pos - 1;
     } else {
-        if (pos >= ctx.m_nLength || !TestChar(RegexCode(ctx.m_pText[pos]))) {
+        if (pos >= ctx.m_nLength || !test(RegexCode(ctx.m_pText[pos]))) {
             return false;
         }
         ctx.m_nCurrentPosition = pos + 1;
     }
     return true;
+}
+
+template <class T> bool CRangeElxT<T>::Match(CMatchContextT<T> &ctx) const {
+    return MatchSingleChar(ctx, m_bRightLeft, [this](unsigned c) { return TestChar(c); });
 }
 
 template <class T> bool CRangeElxT<T>::MatchNext(CMatchContextT<T> &ctx) const {
@@ -283,22 +290,7 @@ template <class T> bool CPosixElxT<T>::Classify(unsigned c) const {
 }
 
 template <class T> bool CPosixElxT<T>::Match(CMatchContextT<T> &ctx) const {
-    if (!ctx.Step()) {
-        return false;
-    }
-    int pos = ctx.m_nCurrentPosition;
-    if (m_bRightLeft) {
-        if (pos <= 0 || !TestChar(RegexCode(ctx.m_pText[pos - 1]))) {
-            return false;
-        }
-        ctx.m_nCurrentPosition = pos - 1;
-    } else {
-        if (pos >= ctx.m_nLength || !TestChar(RegexCode(ctx.m_pText[pos]))) {
-            return false;
-        }
-        ctx.m_nCurrentPosition = pos + 1;
-    }
-    return true;
+    return MatchSingleChar(ctx, m_bRightLeft, [this](unsigned c) { return TestChar(c); });
 }
 
 template <class T> bool CPosixElxT<T>::MatchNext(CMatchContextT<T> &ctx) const {
