@@ -1,5 +1,7 @@
 #include "Event.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 namespace zem {
@@ -10,12 +12,7 @@ namespace {
 // A handle of this process's own that refers to the same object; null for
 // null or when the system refuses.
 HANDLE duplicate(HANDLE handle) {
-    HANDLE copy = nullptr;
-    if (handle && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0,
-                                   FALSE, DUPLICATE_SAME_ACCESS)) {
-        copy = nullptr;
-    }
-    return copy;
+    return detail::duplicate_handle(handle, nullptr);
 }
 
 void close(HANDLE handle) {

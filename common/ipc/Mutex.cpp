@@ -1,5 +1,7 @@
 #include "Mutex.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 #include "../sys/Security.h"
@@ -23,12 +25,7 @@ HANDLE create_mutex(wchar_t const *name) {
 }
 
 HANDLE duplicate(HANDLE handle) {
-    HANDLE copy = nullptr;
-    if (handle && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0,
-                                   FALSE, DUPLICATE_SAME_ACCESS)) {
-        copy = nullptr;
-    }
-    return copy;
+    return detail::duplicate_handle(handle, nullptr);
 }
 
 } // namespace

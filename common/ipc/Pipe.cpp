@@ -3,6 +3,8 @@
 #include "../log/Log.h"
 #include "../sys/Security.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -52,13 +54,7 @@ HANDLE create_instance(char const *name, DWORD open_mode, DWORD default_timeout)
 }
 
 HANDLE duplicate(HANDLE h) {
-    if (h == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    HANDLE self = GetCurrentProcess();
-    if (!DuplicateHandle(self, h, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return INVALID_HANDLE_VALUE;
-    return copy;
+    return detail::duplicate_handle(h, INVALID_HANDLE_VALUE);
 }
 
 } // namespace

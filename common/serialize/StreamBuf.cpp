@@ -1,5 +1,7 @@
 #include "StreamBuf.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 namespace zem {
@@ -13,14 +15,9 @@ DWORD clamp_count(uint64 size) {
 }
 
 HANDLE duplicate(HANDLE h, int &error) {
-    if (h == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    HANDLE self = GetCurrentProcess();
-    if (!DuplicateHandle(self, h, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    HANDLE copy = detail::duplicate_handle(h, INVALID_HANDLE_VALUE);
+    if (copy == INVALID_HANDLE_VALUE && h != INVALID_HANDLE_VALUE && h != nullptr)
         error = HandleStreamBuf::error_system + int(GetLastError());
-        return INVALID_HANDLE_VALUE;
-    }
     return copy;
 }
 
