@@ -769,6 +769,38 @@ template <class T> bool CReluctantElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
     return true;
 }
 
+// The first success of an inner match, never given back: shared by
+// possessive repeats and atomic groups. The captures of `groups` are saved
+// beneath the start position so that backtracking past the element restores
+// them (UndoAtomic).
+template <class T, class Run>
+bool MatchAtomic(CMatchContextT<T> &ctx, RegexGroupSpan groups, Run const &run) {
+    const int start = ctx.m_nCurrentPosition;
+    const int base = ctx.m_stack.GetSize();
+    const int saved = SaveSpan(ctx, groups);
+    if (!run() || ctx.IsAborted()) {
+        ctx.m_stack.Truncate(base);
+        return false;
+    }
+    ctx.m_stack.Truncate(base + saved);
+    ctx.Push(start);
+    return true;
+}
+
+template <class T> bool UndoAtomic(CMatchContextT<T> &ctx, RegexGroupSpan groups) {
+    if (!ctx.Step()) {
+        return false;
+    }
+    const int start = ctx.Pop();
+    int first = 0;
+    int last = 0;
+    const int saved = SpanSlots(ctx, groups, first, last) ? last - first : 0;
+    RestoreSpan(ctx, groups, ctx.m_stack.GetSize() - saved);
+    ctx.m_stack.Truncate(ctx.m_stack.GetSize() - saved);
+    ctx.m_nCurrentPosition = start;
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // CPossessiveElxT
 // ---------------------------------------------------------------------------
@@ -781,30 +813,11 @@ CPossessiveElxT<T>::CPossessiveElxT(const ElxInterface<T> *element, int minimum,
     : CGreedyElxT<T>(ELX_POSSESSIVE, element, minimum, maximum, rightLeft), m_groups(groups) {}
 
 template <class T> bool CPossessiveElxT<T>::Match(CMatchContextT<T> &ctx) const {
-    const int start = ctx.m_nCurrentPosition;
-    const int base = ctx.m_stack.GetSize();
-    const int saved = SaveSpan(ctx, m_groups);
-    if (!CGreedyElxT<T>::Match(ctx) || ctx.IsAborted()) {
-        ctx.m_stack.Truncate(base);
-        return false;
-    }
-    ctx.m_stack.Truncate(base + saved);
-    ctx.Push(start);
-    return true;
+    return MatchAtomic(ctx, m_groups, [&] { return CGreedyElxT<T>::Match(ctx); });
 }
 
 template <class T> bool CPossessiveElxT<T>::MatchNext(CMatchContextT<T> &ctx) const {
-    if (!ctx.Step()) {
-        return false;
-    }
-    const int start = ctx.Pop();
-    int first = 0;
-    int last = 0;
-    const int saved = SpanSlots(ctx, m_groups, first, last) ? last - first : 0;
-    RestoreSpan(ctx, m_groups, ctx.m_stack.GetSize() - saved);
-    ctx.m_stack.Truncate(ctx.m_stack.GetSize() - saved);
-    ctx.m_nCurrentPosition = start;
-    return false;
+    return UndoAtomic(ctx, m_groups);
 }
 
 // ---------------------------------------------------------------------------
@@ -820,30 +833,11 @@ template <class T> bool CIndependentElxT<T>::Match(CMatchContextT<T> &ctx) const
     if (!frame.Ok()) {
         return false;
     }
-    const int start = ctx.m_nCurrentPosition;
-    const int base = ctx.m_stack.GetSize();
-    const int saved = SaveSpan(ctx, m_groups);
-    if (!m_pElx->Match(ctx) || ctx.IsAborted()) {
-        ctx.m_stack.Truncate(base);
-        return false;
-    }
-    ctx.m_stack.Truncate(base + saved);
-    ctx.Push(start);
-    return true;
+    return MatchAtomic(ctx, m_groups, [&] { return m_pElx->Match(ctx); });
 }
 
 template <class T> bool CIndependentElxT<T>::MatchNext(CMatchContextT<T> &ctx) const {
-    if (!ctx.Step()) {
-        return false;
-    }
-    const int start = ctx.Pop();
-    int first = 0;
-    int last = 0;
-    const int saved = SpanSlots(ctx, m_groups, first, last) ? last - first : 0;
-    RestoreSpan(ctx, m_groups, ctx.m_stack.GetSize() - saved);
-    ctx.m_stack.Truncate(ctx.m_stack.GetSize() - saved);
-    ctx.m_nCurrentPosition = start;
-    return false;
+    return UndoAtomic(ctx, m_groups);
 }
 
 // ---------------------------------------------------------------------------
