@@ -62,6 +62,27 @@ inline std::string frame_of(Variable const &object) {
     return buf.written();
 }
 
+// Frame pieces as the Stream writes them, for frames built by hand.
+inline std::string i4(int v) {
+    std::string s("i:4:");
+    s.append(reinterpret_cast<char const *>(&v), 4);
+    return s;
+}
+
+inline std::string u8(uint64 v) {
+    std::string s("I:8:");
+    s.append(reinterpret_cast<char const *>(&v), 8);
+    return s;
+}
+
+inline std::string text(std::string const &t) {
+    return "s::" + t + std::string(1, '\0');
+}
+
+inline std::string response_frame(int id, int error) {
+    return "v:Response:" + i4(id) + i4(error);
+}
+
 } // namespace test
 } // namespace vfs
 } // namespace zem

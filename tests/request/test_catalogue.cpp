@@ -14,22 +14,11 @@
 using namespace zem::vfs;
 using zem::vfs::test::DuplexBuf;
 using zem::vfs::test::frame_of;
+using zem::vfs::test::i4;
+using zem::vfs::test::response_frame;
+using zem::vfs::test::text;
 
 namespace {
-
-std::string i4(int v) {
-    std::string s("i:4:");
-    s.append(reinterpret_cast<char const *>(&v), 4);
-    return s;
-}
-
-std::string text(std::string const &t) {
-    return "s::" + t + std::string(1, '\0');
-}
-
-std::string response_frame(int id, int error) {
-    return "v:Response:" + i4(id) + i4(error);
-}
 
 // Sends `r` to a peer that answers with `answer`; true when send returned a
 // response. `unread` receives what the request left in the stream.

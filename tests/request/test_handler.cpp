@@ -21,6 +21,8 @@
 using namespace zem::vfs;
 using zem::vfs::test::DuplexBuf;
 using zem::vfs::test::frame_of;
+using zem::vfs::test::i4;
+using zem::vfs::test::response_frame;
 
 namespace {
 
@@ -57,16 +59,6 @@ public:
         return response.serialize(stream);
     }
 };
-
-std::string i4(int v) {
-    std::string s("i:4:");
-    s.append(reinterpret_cast<char const *>(&v), 4);
-    return s;
-}
-
-std::string response_frame(int id, int error) {
-    return "v:Response:" + i4(id) + i4(error);
-}
 
 // What a server writes for one request.
 std::string dispatch(Request &r, Pipe *pipe = nullptr, bool *result = nullptr) {

@@ -26,22 +26,6 @@ using namespace zem::vfs::test;
 
 namespace {
 
-std::string i4(int v) {
-    std::string s("i:4:");
-    s.append(reinterpret_cast<char const *>(&v), 4);
-    return s;
-}
-
-std::string u8(uint64 v) {
-    std::string s("I:8:");
-    s.append(reinterpret_cast<char const *>(&v), 8);
-    return s;
-}
-
-std::string text(std::string const &t) {
-    return "s::" + t + std::string(1, '\0');
-}
-
 bool write_all(HANDLE h, std::string const &bytes) {
     DWORD n = 0;
     return WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr) && n == bytes.size();

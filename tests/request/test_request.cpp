@@ -22,29 +22,13 @@ using namespace zem::vfs;
 using zem::vfs::test::DuplexBuf;
 using zem::vfs::test::frame_of;
 using zem::vfs::test::hex;
+using zem::vfs::test::i4;
 using zem::vfs::test::MemoryStreamBuf;
+using zem::vfs::test::response_frame;
+using zem::vfs::test::text;
+using zem::vfs::test::u8;
 
 namespace {
-
-std::string i4(int v) {
-    std::string s("i:4:");
-    s.append(reinterpret_cast<char const *>(&v), 4);
-    return s;
-}
-
-std::string u8(uint64 v) {
-    std::string s("I:8:");
-    s.append(reinterpret_cast<char const *>(&v), 8);
-    return s;
-}
-
-std::string text(std::string const &t) {
-    return "s::" + t + std::string(1, '\0');
-}
-
-std::string response_frame(int id, int error) {
-    return "v:Response:" + i4(id) + i4(error);
-}
 
 // Loads one object from bytes; the caller releases it.
 Variable *load_from(std::string const &bytes, int *error = nullptr) {
