@@ -7,6 +7,7 @@
 #include "log/Log.h"
 #include "serialize/Stream.h"
 #include "serialize/Variable.h"
+#include "support/ChildProcess.h"
 #include "support/MemoryStreamBuf.h"
 
 #include <windows.h>
@@ -43,105 +44,19 @@ template <class T> T *round_trip(T const &object) {
     return typed;
 }
 
-inline std::string narrow(std::wstring const &text) {
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(std::size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-inline std::wstring widen(std::string const &text) {
-    if (text.empty())
-        return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0);
-    std::wstring out(std::size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), &out[0], n);
-    return out;
-}
-
-// A kernel handle closed exactly once.
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle() { reset(); }
-    Handle(Handle const &) = delete;
-    Handle &operator=(Handle const &) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void reset(HANDLE handle = nullptr) {
-        if (valid())
-            CloseHandle(handle_);
-        handle_ = handle;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-inline std::wstring program_folder() {
-    std::vector<wchar_t> path(32768);
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-    std::wstring folder(path.data(), n);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
-
-inline void remove_tree(std::wstring const &folder) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = folder + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
+using test::Handle;
+using test::narrow;
+using test::program_folder;
+using test::remove_tree;
+using test::widen;
 
 // A new folder on drive C: (the temporary folder under Wine), removed with
 // its content at the end. Its path is the long form, as image paths show it.
-class Scratch {
+class Scratch : public test::TempFolder {
 public:
-    Scratch() {
-        wchar_t base[MAX_PATH + 1];
-        DWORD n = GetTempPathW(MAX_PATH + 1, base);
-        std::wstring root(base, n);
-        static unsigned counter = 0;
-        for (int tries = 0; tries < 100; ++tries) {
-            wchar_t name[64];
-            std::swprintf(name, 64, L"zem_policy_%lu_%u", GetCurrentProcessId(), ++counter);
-            std::wstring candidate = root + name;
-            if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-                path_ = candidate;
-                break;
-            }
-        }
-        std::vector<wchar_t> full(32768);
-        DWORD m = GetLongPathNameW(path_.c_str(), full.data(), DWORD(full.size()));
-        if (m > 0 && m < full.size())
-            path_.assign(full.data(), m);
-    }
-    ~Scratch() {
-        if (!path_.empty())
-            remove_tree(path_);
-    }
-    Scratch(Scratch const &) = delete;
-    Scratch &operator=(Scratch const &) = delete;
+    Scratch() : TempFolder(L"zem_policy") {}
 
-    std::wstring const &path() const { return path_; }
-    std::wstring file(std::wstring const &name) const { return path_ + L"\\" + name; }
-    std::string utf8(std::string const &name) const { return narrow(path_) + "\\" + name; }
+    std::string utf8(std::string const &name) const { return narrow_file(name); }
 
     // A file of `size` bytes.
     bool make_file(std::wstring const &name, std::size_t size) const {
@@ -158,19 +73,8 @@ public:
     // child_policy.exe of the build copied here as `name`, with the library
     // and the runtime DLLs beside it.
     bool copy_child(std::wstring const &name) const {
-        std::wstring const from = program_folder();
-        if (!CopyFileW((from + L"child_policy.exe").c_str(), file(name).c_str(), FALSE))
-            return false;
-        for (wchar_t const *dll : {L"zem.vfs.common.dll", L"libstdc++-6.dll", L"libgcc_s_seh-1.dll",
-                                   L"libwinpthread-1.dll"}) {
-            if (!CopyFileW((from + dll).c_str(), file(dll).c_str(), FALSE))
-                return false;
-        }
-        return true;
+        return test::copy_child(L"child_policy", path(), name);
     }
-
-private:
-    std::wstring path_;
 };
 
 // Arguments travel hex-encoded, so that backslashes, quotes and blanks in

@@ -1,7 +1,9 @@
-// Helpers of the service tests: handles, child processes with captured
-// output, temporary folders, and a copy of child_service.exe installed as a
-// service of a unique name that is always removed again.
+// Helpers of the service tests: service handles and states, and a copy of
+// child_service.exe installed as a service of a unique name that is always
+// removed again. Handles, child processes and folders: support/ChildProcess.h.
 #pragma once
+
+#include "support/ChildProcess.h"
 
 #include <windows.h>
 
@@ -17,24 +19,6 @@ namespace zem {
 namespace vfs {
 namespace test {
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle() { reset(); }
-    Handle(Handle const &) = delete;
-    Handle &operator=(Handle const &) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void reset(HANDLE handle = nullptr) {
-        if (valid())
-            CloseHandle(handle_);
-        handle_ = handle;
-    }
-
-private:
-    HANDLE handle_;
-};
-
 class ScHandle {
 public:
     explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
@@ -49,193 +33,6 @@ public:
 private:
     SC_HANDLE handle_;
 };
-
-inline std::wstring program_folder() {
-    std::vector<wchar_t> path(32768);
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-    std::wstring folder(path.data(), n);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
-
-inline std::string read_file(std::wstring const &path) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr));
-    std::string content;
-    char chunk[4096];
-    DWORD n = 0;
-    while (file.valid() && ReadFile(file.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
-        content.append(chunk, n);
-    return content;
-}
-
-inline bool write_file(std::wstring const &path, std::string const &content) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD n = 0;
-    return file.valid() &&
-           WriteFile(file.get(), content.data(), DWORD(content.size()), &n, nullptr) &&
-           n == content.size();
-}
-
-inline bool file_exists(std::wstring const &path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-inline std::string narrow(std::wstring const &text) {
-    std::string out;
-    for (wchar_t c : text)
-        out += c < 128 ? char(c) : '?';
-    return out;
-}
-
-struct ChildResult {
-    bool started = false;
-    bool finished = false;
-    DWORD exit_code = 0;
-    std::string output;
-
-    // Is `line` one of the output lines?
-    bool has_line(std::string const &line) const {
-        std::string const text = "\n" + output;
-        return text.find("\n" + line + "\n") != std::string::npos ||
-               text.find("\n" + line + "\r\n") != std::string::npos;
-    }
-    // The rest of the first output line that begins "<key>=", or "<missing>".
-    std::string value(std::string const &key) const {
-        std::string const text = "\n" + output;
-        std::size_t at = text.find("\n" + key + "=");
-        if (at == std::string::npos)
-            return "<missing>";
-        at += key.size() + 2;
-        std::size_t end = text.find_first_of("\r\n", at);
-        return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    }
-};
-
-// Runs `program` with `arguments` (standard output and error on a pipe) and
-// `flags` for CreateProcess, calls `running` with the process id and handle
-// while it runs, and waits at most `timeout_ms` (then it is terminated).
-inline ChildResult run_child(std::wstring const &program, std::wstring const &arguments,
-                             DWORD flags = 0,
-                             std::function<void(DWORD, HANDLE)> const &running = {},
-                             DWORD timeout_ms = 60000) {
-    ChildResult result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE read_raw = nullptr;
-    HANDLE write_raw = nullptr;
-    if (!CreatePipe(&read_raw, &write_raw, &inherit, 0))
-        return result;
-    Handle read_end(read_raw);
-    Handle write_end(write_raw);
-    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = write_end.get();
-    startup.hStdError = write_end.get();
-    std::wstring command = L"\"" + program + L"\" " + arguments;
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                        nullptr, &startup, &info))
-        return result;
-    Handle process(info.hProcess);
-    Handle thread(info.hThread);
-    write_end.reset();
-    result.started = true;
-    std::string output;
-    std::thread reader([&] {
-        char chunk[4096];
-        DWORD n = 0;
-        while (ReadFile(read_end.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
-            output.append(chunk, n);
-    });
-    if (running)
-        running(info.dwProcessId, process.get());
-    if (WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0) {
-        result.finished = true;
-        GetExitCodeProcess(process.get(), &result.exit_code);
-    } else {
-        TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), INFINITE);
-    }
-    reader.join();
-    result.output = output;
-    return result;
-}
-
-inline void remove_tree(std::wstring const &folder) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = folder + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-// A new folder under the temporary folder (drive C: under Wine), removed
-// with its content at the end; `tag` may hold blanks.
-class TempFolder {
-public:
-    explicit TempFolder(std::wstring const &tag) {
-        wchar_t base[MAX_PATH + 1];
-        DWORD n = GetTempPathW(MAX_PATH + 1, base);
-        std::wstring root(base, n);
-        static unsigned counter = 0;
-        for (;;) {
-            path_ = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                    std::to_wstring(++counter);
-            if (CreateDirectoryW(path_.c_str(), nullptr))
-                break;
-            if (GetLastError() != ERROR_ALREADY_EXISTS) {
-                path_.clear();
-                break;
-            }
-        }
-        std::vector<wchar_t> full(32768);
-        DWORD m = GetLongPathNameW(path_.c_str(), full.data(), DWORD(full.size()));
-        if (m > 0 && m < full.size())
-            path_.assign(full.data(), m);
-    }
-    ~TempFolder() {
-        if (!path_.empty())
-            remove_tree(path_);
-    }
-    TempFolder(TempFolder const &) = delete;
-    TempFolder &operator=(TempFolder const &) = delete;
-    std::wstring const &path() const { return path_; }
-    std::wstring file(std::wstring const &name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
-};
-
-// Copies `child` (for example L"child_service") of the build into `folder` as
-// `name`, with the library and the runtime DLLs beside it.
-inline bool copy_child(std::wstring const &child, std::wstring const &folder,
-                       std::wstring const &name) {
-    std::wstring const from = program_folder();
-    if (!CopyFileW((from + child + L".exe").c_str(), (folder + L"\\" + name).c_str(), FALSE))
-        return false;
-    for (wchar_t const *dll : {L"zem.vfs.common.dll", L"libstdc++-6.dll", L"libgcc_s_seh-1.dll",
-                               L"libwinpthread-1.dll"}) {
-        if (!CopyFileW((from + dll).c_str(), (folder + L"\\" + dll).c_str(), FALSE))
-            return false;
-    }
-    return true;
-}
 
 // The status of a service by name; false when it cannot be read.
 inline bool query_service(std::wstring const &name, SERVICE_STATUS_PROCESS &status) {

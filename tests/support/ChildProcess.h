@@ -43,10 +43,10 @@ public:
     Handle &operator=(Handle const &) = delete;
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void reset() {
+    void reset(HANDLE handle = nullptr) {
         if (valid())
             CloseHandle(handle_);
-        handle_ = nullptr;
+        handle_ = handle;
     }
 
 private:
@@ -54,6 +54,7 @@ private:
 };
 
 struct ChildResult {
+    bool started = false;
     bool finished = false;
     DWORD exit_code = 0;
     DWORD pid = 0;
@@ -71,6 +72,12 @@ struct ChildResult {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         return line;
+    }
+    // Is `line` one of the output lines?
+    bool has_line(std::string const &line) const {
+        std::string const text = "\n" + output;
+        return text.find("\n" + line + "\n") != std::string::npos ||
+               text.find("\n" + line + "\r\n") != std::string::npos;
     }
 };
 
@@ -98,6 +105,7 @@ inline ChildResult run_child(std::wstring const &program,
         return result;
     Handle process(info.hProcess), thread(info.hThread);
     write_end.reset();
+    result.started = true;
     result.pid = info.dwProcessId;
     if (before_start)
         before_start(info.dwProcessId);
@@ -117,6 +125,51 @@ inline ChildResult run_child(std::wstring const &program,
     return result;
 }
 
+// Runs `program` with `arguments` (standard output and error on a pipe) and
+// `flags` for CreateProcess, calls `running` with the process id and handle
+// while it runs, and waits at most `timeout_ms` (then it is terminated).
+inline ChildResult run_child(std::wstring const &program, std::wstring const &arguments,
+                             DWORD flags = 0,
+                             std::function<void(DWORD, HANDLE)> const &running = {},
+                             DWORD timeout_ms = 60000) {
+    ChildResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE read_raw = nullptr, write_raw = nullptr;
+    if (!CreatePipe(&read_raw, &write_raw, &inherit, 0))
+        return result;
+    Handle read_end(read_raw), write_end(write_raw);
+    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = write_end.get();
+    std::wstring line = L"\"" + program + L"\" " + arguments;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup, &info))
+        return result;
+    Handle process(info.hProcess), thread(info.hThread);
+    write_end.reset();
+    result.started = true;
+    result.pid = info.dwProcessId;
+    std::thread reader([&] {
+        char chunk[4096];
+        DWORD n = 0;
+        while (ReadFile(read_end.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
+            result.output.append(chunk, n);
+    });
+    if (running)
+        running(info.dwProcessId, process.get());
+    result.finished = WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0;
+    if (!result.finished)
+        TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), INFINITE);
+    if (result.finished)
+        GetExitCodeProcess(process.get(), &result.exit_code);
+    reader.join();
+    return result;
+}
+
 inline void remove_tree(std::wstring const &folder) {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
@@ -125,10 +178,12 @@ inline void remove_tree(std::wstring const &folder) {
             std::wstring const name = entry.cFileName, path = folder + L"\\" + name;
             if (name == L"." || name == L"..")
                 continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 remove_tree(path);
-            else
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileW(path.c_str());
+            }
         } while (FindNextFileW(find, &entry));
         FindClose(find);
     }
@@ -139,15 +194,23 @@ inline void remove_tree(std::wstring const &folder) {
 // long form, removed with its content at the end.
 class TempFolder {
 public:
-    explicit TempFolder(wchar_t const *tag) {
-        wchar_t base[MAX_PATH + 1], full[MAX_PATH * 4];
-        std::wstring root(base, GetTempPathW(MAX_PATH + 1, base));
+    // `tag` may hold blanks.
+    explicit TempFolder(std::wstring const &tag) {
+        wchar_t base[MAX_PATH + 1];
+        std::wstring const root(base, GetTempPathW(MAX_PATH + 1, base));
         static unsigned counter = 0;
-        wchar_t name[64];
-        std::swprintf(name, 64, L"%ls_%lu_%u", tag, GetCurrentProcessId(), ++counter);
-        if (!CreateDirectoryW((root + name).c_str(), nullptr))
-            return;
-        path_.assign(full, GetLongPathNameW((root + name).c_str(), full, MAX_PATH * 4));
+        std::wstring created;
+        for (;;) {
+            created = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                      std::to_wstring(++counter);
+            if (CreateDirectoryW(created.c_str(), nullptr))
+                break;
+            if (GetLastError() != ERROR_ALREADY_EXISTS)
+                return;
+        }
+        std::vector<wchar_t> full(32768);
+        DWORD n = GetLongPathNameW(created.c_str(), full.data(), DWORD(full.size()));
+        path_ = n > 0 && n < full.size() ? std::wstring(full.data(), n) : created;
     }
     ~TempFolder() {
         if (!path_.empty())
