@@ -81,12 +81,13 @@ struct ChildResult {
     }
 };
 
-// Starts `program` suspended with its standard output and error on a pipe,
-// calls `before_start` with its process id, lets it run and collects its
-// output; a child that outlives `timeout_ms` is terminated.
-inline ChildResult run_child(std::wstring const &program,
-                             std::function<void(DWORD)> const &before_start = {},
-                             wchar_t const *folder = nullptr, DWORD timeout_ms = 120000) {
+// Runs the command `line` of `program` with its standard output and error on
+// a pipe, calls `started` once the process exists (it may still be
+// suspended, by `flags`), and collects the output; a child that outlives
+// `timeout_ms` is terminated.
+inline ChildResult run_captured(std::wstring const &program, std::wstring line, DWORD flags,
+                                wchar_t const *folder, DWORD timeout_ms,
+                                std::function<void(PROCESS_INFORMATION const &)> const &started) {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE read_raw = nullptr, write_raw = nullptr;
@@ -98,54 +99,8 @@ inline ChildResult run_child(std::wstring const &program,
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = write_end.get();
-    std::wstring line = L"\"" + program + L"\"";
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                        nullptr, folder, &startup, &info))
-        return result;
-    Handle process(info.hProcess), thread(info.hThread);
-    write_end.reset();
-    result.started = true;
-    result.pid = info.dwProcessId;
-    if (before_start)
-        before_start(info.dwProcessId);
-    std::thread reader([&] {
-        char chunk[4096];
-        DWORD n = 0;
-        while (ReadFile(read_end.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
-            result.output.append(chunk, n);
-    });
-    ResumeThread(thread.get());
-    result.finished = WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0;
-    if (!result.finished)
-        TerminateProcess(process.get(), 1);
-    WaitForSingleObject(process.get(), INFINITE);
-    GetExitCodeProcess(process.get(), &result.exit_code);
-    reader.join();
-    return result;
-}
-
-// Runs `program` with `arguments` (standard output and error on a pipe) and
-// `flags` for CreateProcess, calls `running` with the process id and handle
-// while it runs, and waits at most `timeout_ms` (then it is terminated).
-inline ChildResult run_child(std::wstring const &program, std::wstring const &arguments,
-                             DWORD flags = 0,
-                             std::function<void(DWORD, HANDLE)> const &running = {},
-                             DWORD timeout_ms = 60000) {
-    ChildResult result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE read_raw = nullptr, write_raw = nullptr;
-    if (!CreatePipe(&read_raw, &write_raw, &inherit, 0))
-        return result;
-    Handle read_end(read_raw), write_end(write_raw);
-    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = write_end.get();
-    std::wstring line = L"\"" + program + L"\" " + arguments;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, flags, nullptr, folder,
                         &startup, &info))
         return result;
     Handle process(info.hProcess), thread(info.hThread);
@@ -158,16 +113,41 @@ inline ChildResult run_child(std::wstring const &program, std::wstring const &ar
         while (ReadFile(read_end.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
             result.output.append(chunk, n);
     });
-    if (running)
-        running(info.dwProcessId, process.get());
+    if (started)
+        started(info);
     result.finished = WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0;
     if (!result.finished)
         TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), INFINITE);
-    if (result.finished)
-        GetExitCodeProcess(process.get(), &result.exit_code);
+    GetExitCodeProcess(process.get(), &result.exit_code);
     reader.join();
     return result;
+}
+
+// Starts `program` suspended, calls `before_start` with its process id, then
+// lets it run (see run_captured).
+inline ChildResult run_child(std::wstring const &program,
+                             std::function<void(DWORD)> const &before_start = {},
+                             wchar_t const *folder = nullptr, DWORD timeout_ms = 120000) {
+    return run_captured(program, L"\"" + program + L"\"", CREATE_SUSPENDED, folder, timeout_ms,
+                        [&](PROCESS_INFORMATION const &info) {
+                            if (before_start)
+                                before_start(info.dwProcessId);
+                            ResumeThread(info.hThread);
+                        });
+}
+
+// Runs `program` with `arguments` and `flags` for CreateProcess, calls
+// `running` with the process id and handle while it runs (see run_captured).
+inline ChildResult run_child(std::wstring const &program, std::wstring const &arguments,
+                             DWORD flags = 0,
+                             std::function<void(DWORD, HANDLE)> const &running = {},
+                             DWORD timeout_ms = 60000) {
+    return run_captured(program, L"\"" + program + L"\" " + arguments, flags, nullptr, timeout_ms,
+                        [&](PROCESS_INFORMATION const &info) {
+                            if (running)
+                                running(info.dwProcessId, info.hProcess);
+                        });
 }
 
 inline void remove_tree(std::wstring const &folder) {
