@@ -389,7 +389,8 @@ TEST(IdentyTest, OverlongNamesAreRefused) {
     std::string const ids =
         "_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetCurrentThreadId());
     std::string fits(259 - ids.size(), 'i');
-    fits.replace(0, 10, narrow(unique(L"zem")).substr(0, 10));
+    std::string const tag = narrow(unique(L"zem")).substr(0, 10);
+    fits.replace(0, tag.size(), tag);
     Identy longest(fits.c_str(), true);
     EXPECT_TRUE(longest.owner());
 
