@@ -73,6 +73,7 @@ endforeach()
 # A client project built against the installed package.
 add_test(NAME package_client COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
-    -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+    -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR} -DOBJDUMP=${CMAKE_OBJDUMP}
+    -DXMLTEST_SOURCE=${ZEM_TINYXML_ROOT}/test/xmltest.cpp
     -P ${CMAKE_SOURCE_DIR}/tests/package/run_client.cmake)
 zem_wine_test(package_client)

@@ -52,4 +52,4 @@
 #include "sys/Security.h"
 #include "sys/Utility.h"
 
-#include <tinyxml.h>
+#include "tinyxml/tinyxml.h"

@@ -8,7 +8,7 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 PACKAGES="cmake make g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev xz-utils \
- ca-certificates python3 squid dante-server openssl clang lld"
+ ca-certificates python3 squid dante-server openssl clang lld ccache"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

@@ -1,0 +1,37 @@
+# Cross-compiles for 64-bit Windows with Debian's clang for the mingw-w64
+# target, on the C++ runtime of the mingw GCC (posix thread model), and runs
+# target programs under Wine. The second compiler keeps the code portable.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZEM_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_C_COMPILER_TARGET ${ZEM_MINGW_PREFIX})
+set(CMAKE_CXX_COMPILER_TARGET ${ZEM_MINGW_PREFIX})
+set(CMAKE_RC_COMPILER ${ZEM_MINGW_PREFIX}-windres)
+set(CMAKE_AR ${ZEM_MINGW_PREFIX}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${ZEM_MINGW_PREFIX}-ranlib CACHE FILEPATH "")
+set(CMAKE_STRIP ${ZEM_MINGW_PREFIX}-strip CACHE FILEPATH "")
+set(CMAKE_OBJDUMP ${ZEM_MINGW_PREFIX}-objdump CACHE FILEPATH "")
+
+# The posix-model libstdc++ of the mingw GCC: its headers and libraries.
+file(GLOB ZEM_GCC_DIRS /usr/lib/gcc/${ZEM_MINGW_PREFIX}/*-posix)
+list(GET ZEM_GCC_DIRS 0 ZEM_GCC_DIR)
+# Given as standard include folders, so that they hold whatever CMAKE_CXX_FLAGS
+# a build sets.
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${ZEM_GCC_DIR}/include/c++
+    ${ZEM_GCC_DIR}/include/c++/${ZEM_MINGW_PREFIX} ${ZEM_GCC_DIR}/include/c++/backward)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${ZEM_GCC_DIR}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${ZEM_GCC_DIR}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${ZEM_GCC_DIR}")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEM_MINGW_PREFIX} ${CMAKE_PREFIX_PATH})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+endif()
