@@ -11,6 +11,8 @@
 #include "policy/MatchingVisitors.h"
 #include "policy/Policy.h"
 #include "policy/PolicyManager.h"
+#include "policy/PolicyText.h"
+#include "policy/PolicyTrace.h"
 #include "policy/PolicyVisitor.h"
 #include "policy/ProcessMatch.h"
 #include "policy/ProcessConfig.h"

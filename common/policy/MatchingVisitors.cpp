@@ -1,6 +1,7 @@
 #include "MatchingVisitors.h"
 
 #include "FilePolicy.h"
+#include "PolicyTrace.h"
 #include "ProcessPolicy.h"
 
 #include "../log/Log.h"
@@ -38,6 +39,8 @@ bool FilePolicyVisitor::accept(FilePolicy &p) {
     bool matched = p.is_module_policy()
                        ? static_cast<ModuleFileFilePolicy const &>(p).match_file(file_, mode_)
                        : static_cast<FileMatch &>(p).match_file(file_, mode_);
+    if (PolicyTrace *trace = PolicyTrace::current())
+        trace->file_step(p, file_, mode_, matched);
     if (!matched)
         return true;
     ZEM_LOG(7, "File Policy Visitor Matched " << p.policy() << " at " << p.name() << " for "
@@ -59,7 +62,10 @@ ProcessPolicyVisitor::ProcessPolicyVisitor(char const *name, void *process, int 
     : name_(name), process_(process), hook_(hook) {}
 
 bool ProcessPolicyVisitor::accept(ProcessPolicy &p) {
-    if (!p.match_process(name_, process_))
+    bool const matched = p.match_process(name_, process_);
+    if (PolicyTrace *trace = PolicyTrace::current())
+        trace->process_step(p, name_, process_, matched);
+    if (!matched)
         return true;
     ZEM_LOG(7, "Process Policy Visitor Matched " << hook_name(p.hook()) << " at " << p.name()
                                                  << " for " << text_or_null(name_));
@@ -80,7 +86,10 @@ HookTypePolicyVisitor::HookTypePolicyVisitor(char const *name, void *process)
     : name_(name), process_(process) {}
 
 bool HookTypePolicyVisitor::accept(HookTypePolicy &p) {
-    if (!p.match_process(name_, process_))
+    bool const matched = p.match_process(name_, process_);
+    if (PolicyTrace *trace = PolicyTrace::current())
+        trace->hook_step(p, name_, process_, matched);
+    if (!matched)
         return true;
     std::list<std::string> const &types = p.hooktype();
     switch (p.get_merge()) {

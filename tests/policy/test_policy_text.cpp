@@ -1,0 +1,218 @@
+// The policy text form (PolicyText) and the decision trace (PolicyTrace).
+#include <gtest/gtest.h>
+
+#include <zem/vfs.h>
+
+#include <memory>
+#include <random>
+#include <string>
+
+namespace zem {
+namespace vfs {
+namespace {
+
+struct Release {
+    void operator()(Policy *p) const {
+        if (p != nullptr)
+            p->release();
+    }
+};
+using Tree = std::unique_ptr<PolicyGroup, Release>;
+
+// A random tree over every node kind and every field, with names that repeat.
+class RandomTree {
+public:
+    explicit RandomTree(unsigned seed) : rng_(seed) {}
+    Tree make() {
+        Tree root(new PolicyGroup(""));
+        fill(*root, 0);
+        return root;
+    }
+    std::string path() { return pick({"C:\\src\\a.txt", "c:/SRC/x/y.tmp", "C:\\keys\\k",
+                                      "D:\\x.tmp", "\\??\\C:\\src\\y", "C:\\other\\f"}); }
+
+private:
+    char const *pick(std::initializer_list<char const *> items) {
+        return items.begin()[rng_() % items.size()];
+    }
+    int any(int n) { return static_cast<int>(rng_() % unsigned(n)); }
+    void fill(PolicyGroup &g, int depth) {
+        for (int n = any(5); n > 0; --n) {
+            Policy *p = node(depth);
+            g.add(p, any(4));
+        }
+    }
+    Policy *node(int depth) {
+        char const *name = pick({"a", "b", "c", "src", "x y", "<&\">"});
+        switch (any(depth < 3 ? 6 : 5)) {
+        case 0:
+            return new BasePolicy(name, pick({"", "disp", "a;b"}));
+        case 1:
+        case 2: {
+            char const *pattern = pick({"C:\\src\\", "c:/keys/;D:\\x.tmp", ";", "", "_:regex:\\.tmp$",
+                                        "_:regex:!\\.tmp$", "_:disk:usb", "_:!:C:\\src\\",
+                                        "$:nothere.exe:C:\\src\\", "_:regex:!", "_:disk:unc:s\\"});
+            FileMatch match(pattern, 1 + any(3));
+            if (any(2) == 0)
+                return new FilePolicy(name, match, any(4), pick({"", "D:\\dst\\", "C:\\a\\;E:\\b\\"}));
+            return new FilePolicy(name, FileMatch(1000, 1), any(4), "");
+        }
+        case 3:
+            return any(2) == 0 ? new ProcessPolicy(name, pick({"*", "cmd.exe;b.exe", "_:regex:cmd"}),
+                                                   any(4))
+                               : new ProcessPolicy(name, 1 + any(2), any(2));
+        case 4: {
+            HookTypePolicy *h = new HookTypePolicy(name, pick({"*", "cmd.exe"}), "file", nullptr);
+            for (int n = any(3); n > 0; --n)
+                h->add_policy(pick({"file", "registry", "file"}));
+            return h;
+        }
+        default: {
+            PolicyGroup *g = new PolicyGroup(name);
+            fill(*g, depth + 1);
+            return g;
+        }
+        }
+    }
+    std::mt19937 rng_;
+};
+
+std::string bytes_of(PolicyGroup &tree) {
+    std::string bytes;
+    EXPECT_TRUE(PolicyText::to_bytes(tree, bytes));
+    return bytes;
+}
+
+TEST(PolicyText, EveryTreeRoundTripsThroughTextAndBytes) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE(seed);
+        Tree tree = RandomTree(seed).make();
+        std::string const bytes = bytes_of(*tree);
+        std::string const text = PolicyText::print(*tree);
+        PolicyText::Error error;
+        Tree parsed(PolicyText::parse(text, &error));
+        ASSERT_TRUE(parsed) << error.text() << "\n" << text;
+        EXPECT_EQ(bytes, bytes_of(*parsed));
+        EXPECT_EQ(text, PolicyText::print(*parsed));
+        Tree loaded(PolicyText::from_bytes(bytes, &error));
+        ASSERT_TRUE(loaded) << error.text();
+        EXPECT_EQ(text, PolicyText::print(*loaded));
+    }
+}
+
+TEST(PolicyText, BadTextNamesItsPlaceAndField) {
+    struct Case {
+        char const *xml;
+        int line, column;
+        char const *element, *field, *message;
+    } const cases[] = {
+        {"<PolicyGroup>\n  <Policy name=\"a\"/>\n</PolicyGroup>", 2, 3, "Policy", "", "unknown element"},
+        {"<PolicyGroup>\n <BasePolicy name=\"a\" colour=\"red\"/></PolicyGroup>", 2, 23, "BasePolicy",
+         "colour", "unknown attribute"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" value=\"2147483648\"/></PolicyGroup>", 1, 44,
+         "FilePolicy", "value", "not a number"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"x1\"/></PolicyGroup>", 1, 35, "FilePolicy", "mode",
+         "not a number"},
+        {"<PolicyGroup>\n<ProcessPolicy name=\"p\" hook=\"sometimes\"/></PolicyGroup>", 2, 25,
+         "ProcessPolicy", "hook", "or one of off, on, pass, forbid"},
+        {"<PolicyGroup><ProcessPolicy name=\"p\"/></PolicyGroup>", 1, 14, "ProcessPolicy", "hook",
+         "required"},
+        {"<PolicyGroup><FilePolicy mode=\"1\"/></PolicyGroup>", 1, 14, "FilePolicy", "name", "required"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" minsize=\"-1\"/></PolicyGroup>", 1, 44,
+         "FilePolicy", "minsize", "not a number"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" paths=\"C:\\\" regex=\"x\"/></PolicyGroup>", 1,
+         56, "FilePolicy", "regex", "give one of"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" drive=\"floppy\"/></PolicyGroup>", 1, 44,
+         "FilePolicy", "drive", "one of remote"},
+        {"<PolicyGroup><HookTypePolicy name=\"h\"><hook name=\"x\"/></HookTypePolicy></PolicyGroup>",
+         1, 39, "HookTypePolicy", "", "only <hooktype"},
+        {"<BasePolicy name=\"a\"/>", 1, 1, "BasePolicy", "", "one PolicyGroup element"},
+        {"<PolicyGroup><BasePolicy name=\"a\"></PolicyGroup>", 1, 35, "", "", "Error"},
+    };
+    for (Case const &c : cases) {
+        SCOPED_TRACE(c.xml);
+        PolicyText::Error error;
+        EXPECT_EQ(nullptr, PolicyText::parse(c.xml, &error));
+        EXPECT_EQ(c.line, error.line);
+        EXPECT_EQ(c.column, error.column);
+        EXPECT_EQ(c.element, error.element);
+        EXPECT_EQ(c.field, error.field);
+        EXPECT_NE(std::string::npos, error.message.find(c.message)) << error.message;
+    }
+    // A regular expression the engine cannot compile, and groups nested past the limit.
+    PolicyText::Error error;
+    std::string deep(101, '(');
+    EXPECT_EQ(nullptr, PolicyText::parse("<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" regex=\"" +
+                                             deep + "\"/></PolicyGroup>",
+                                         &error));
+    EXPECT_EQ("regex", error.field);
+    std::string nested;
+    for (int i = 0; i < 70; ++i)
+        nested += "<PolicyGroup>";
+    for (int i = 0; i < 70; ++i)
+        nested += "</PolicyGroup>";
+    EXPECT_EQ(nullptr, PolicyText::parse(nested, &error));
+    EXPECT_NE(std::string::npos, error.message.find("nested deeper"));
+}
+
+TEST(PolicyText, CutOrPaddedBytesAreRefused) {
+    Tree tree = RandomTree(7).make();
+    tree->add(new BasePolicy("last", "x"));
+    std::string const bytes = bytes_of(*tree);
+    PolicyText::Error error;
+    for (std::size_t cut : {std::size_t(0), std::size_t(10), bytes.size() - 1})
+        EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes.substr(0, cut), &error)) << cut;
+    EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes + "n:", &error));
+    Tree whole(PolicyText::from_bytes(bytes, &error));
+    EXPECT_TRUE(whole) << error.text();
+}
+
+// The trace reports the node whose value the visitor returns, and nothing
+// but passed-over or unmatched nodes before it.
+TEST(PolicyTrace, AgreesWithTheVisitorsOnRandomTrees) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE(seed);
+        RandomTree random(seed);
+        Tree tree = random.make();
+        std::string const path = random.path();
+        for (int mode : {1, 2}) {
+            PolicyTrace trace;
+            FilePolicyVisitor visitor(path.c_str(), mode);
+            tree->apply(visitor);
+            int decided = 0;
+            for (PolicyTrace::Step const &s : trace.steps()) {
+                ASSERT_EQ(0, decided) << "a step after the decision";
+                decided += s.outcome == PolicyTrace::decided;
+                EXPECT_EQ(s.outcome == PolicyTrace::not_matched, !s.condition.empty());
+            }
+            if (decided == 0) {
+                EXPECT_EQ(0, visitor.policy());
+            }
+        }
+        PolicyTrace trace;
+        ProcessPolicyVisitor process("C:\\Windows\\cmd.exe", nullptr, 7);
+        tree->apply(process);
+        std::string last;
+        for (PolicyTrace::Step const &s : trace.steps())
+            if (s.outcome == PolicyTrace::decided || s.outcome == PolicyTrace::provisional)
+                last = s.node;
+        EXPECT_EQ(last, process.name());
+    }
+    PolicyGroup tree("");
+    tree.add(new FilePolicy("tmp", "_:regex:\\.tmp$", 3, 3, ""));
+    tree.add(new FilePolicy("mode", "C:\\src\\", 2, 2, ""));
+    tree.add(new FilePolicy("src", "C:\\src\\", 1, 1, "D:\\dst\\"));
+    tree.add(new FilePolicy("after", "", 1, 2, ""));
+    PolicyTrace trace;
+    FilePolicyVisitor visitor("C:\\src\\a.tmp", 1);
+    tree.apply(visitor);
+    ASSERT_EQ(3u, trace.steps().size());
+    EXPECT_EQ(PolicyTrace::passed_over, trace.steps()[0].outcome);
+    EXPECT_EQ("access mode (policy 2, asked 1)", trace.steps()[1].condition);
+    EXPECT_EQ(PolicyTrace::decided, trace.steps()[2].outcome);
+    EXPECT_EQ(std::string("D:\\dst\\a.tmp"), visitor.mappedfile());
+}
+
+} // namespace
+} // namespace vfs
+} // namespace zem
