@@ -78,17 +78,22 @@ bool stream_demo() {
 
 // -- 2 ---------------------------------------------------------------------
 
-// The tree both the helper and this process load.
-void build_tree(PolicyGroup &root) {
-    root.add(new FilePolicy("documents", "C:\\Users\\demo\\Documents\\", 3, 1,
-                            "C:\\Users\\demo\\Documents\\;C:\\Sandbox\\Documents\\"));
-    root.add(new FilePolicy("temp-files", "_:regex:\\.tmp$", 3, 2, nullptr));
-    root.add(new FilePolicy("windows", "C:\\Windows\\", 3, 0, nullptr));
-    root.add(new ProcessPolicy("shells", "cmd.exe;powershell.exe", 1));
-    root.add(new ProcessPolicy("editors", "_:regex:\\\\(notepad|wordpad)\\.exe$", 0));
-    root.add(new HookTypePolicy("shell-hooks", "cmd.exe;powershell.exe", "file", "registry",
-                                static_cast<char const *>(nullptr)));
-}
+// The tree both the helper and this process load, as an operator writes it
+// (docs/policy-format.md).
+char const kPolicyText[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<PolicyGroup name="demo">
+  <FilePolicy name="documents" paths="C:\Users\demo\Documents\" mode="3" value="redirect"
+              redirect="C:\Users\demo\Documents\;C:\Sandbox\Documents\"/>
+  <FilePolicy name="temp-files" regex="\.tmp$" mode="3" value="2"/>
+  <FilePolicy name="windows" paths="C:\Windows\" mode="3" value="0"/>
+  <ProcessPolicy name="shells" image="cmd.exe;powershell.exe" hook="on"/>
+  <ProcessPolicy name="editors" image="_:regex:\\(notepad|wordpad)\.exe$" hook="off"/>
+  <HookTypePolicy name="shell-hooks" image="cmd.exe;powershell.exe">
+    <hooktype name="file"/>
+    <hooktype name="registry"/>
+  </HookTypePolicy>
+</PolicyGroup>
+)";
 
 void report(char const *what, Request &request, Response *response) {
     std::printf("  %-34s id %-3d -> %s", what, request.id(),
@@ -169,14 +174,10 @@ void policy_demo(std::string const &tree_file) {
     std::printf("\n== 3. The same tree asked in this process\n");
     PolicyManager *manager = PolicyManager::instance();
     {
-        HandleStream in(open_file(tree_file, false));
-        Variable *loaded = in.load();
-        PolicyGroup *tree = loaded && static_cast<Policy *>(loaded)->is_group()
-                                ? static_cast<PolicyGroup *>(loaded)
-                                : nullptr;
+        PolicyText::Error error;
+        PolicyGroup *tree = PolicyText::load_file(tree_file.c_str(), &error);
         if (tree == nullptr) {
-            std::printf("the tree file does not load\n");
-            Variable::release(loaded);
+            std::printf("the tree file does not load: %s\n", error.text().c_str());
             return;
         }
         manager->lock_write();
@@ -197,6 +198,20 @@ void policy_demo(std::string const &tree_file) {
         manager->unlock_read();
         std::printf("  file %-44s -> policy %d%s%s\n", file, v.policy(),
                     *v.mappedfile() ? ", mapped to " : "", v.mappedfile());
+    }
+    // Why a temporary file gets value 2: the visitor's walk, node by node.
+    {
+        char const *file = files[2];
+        PolicyTrace trace;
+        FilePolicyVisitor v(file, 1);
+        manager->lock_read();
+        manager->apply(v);
+        manager->unlock_read();
+        std::printf("  explain %s:\n", file);
+        for (PolicyTrace::Step const &step : trace.steps())
+            std::printf("    %-12s %s%s%s\n", step.node.c_str(),
+                        PolicyTrace::outcome_name(step.outcome), step.condition.empty() ? "" : ": ",
+                        step.condition.c_str());
     }
     static char const *const images[] = {"C:\\Windows\\System32\\cmd.exe",
                                          "C:\\Windows\\notepad.exe", "C:\\Tools\\app.exe"};
@@ -220,13 +235,22 @@ void policy_demo(std::string const &tree_file) {
 int main() {
     bool ok = stream_demo();
 
+    // The policy text, compiled by the library into the file the helper loads.
     std::string tree_file = temp_path("zpt");
     {
-        PolicyGroup root("demo");
-        build_tree(root);
+        std::printf("\n== Policy text compiled for the helper\n%s", kPolicyText);
+        PolicyText::Error error;
+        PolicyGroup *root = PolicyText::parse(kPolicyText, &error);
+        std::string bytes;
+        if (root == nullptr || !PolicyText::to_bytes(*root, bytes)) {
+            std::printf("the policy text does not compile: %s\n", error.text().c_str());
+            ok = false;
+        }
+        if (root != nullptr)
+            root->release();
         HandleStream out(open_file(tree_file, true));
-        out << root;
-        ok = out.good() && ok;
+        ok = out.write_(bytes.data(), bytes.size()) && out.good() && ok;
+        std::printf("compiled to %zu bytes\n", bytes.size());
     }
     ok = dispatcher_demo(tree_file) && ok;
     policy_demo(tree_file);

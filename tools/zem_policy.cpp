@@ -172,8 +172,8 @@ bool path_list(FilePolicy &p, std::vector<std::string> &references) {
     std::size_t from = 0;
     while (from <= pattern.size()) {
         std::size_t semi = pattern.find(';', from);
-        std::string piece = pattern.substr(from, semi == std::string::npos ? std::string::npos
-                                                                          : semi - from);
+        std::string piece =
+            pattern.substr(from, semi == std::string::npos ? std::string::npos : semi - from);
         if (!piece.empty())
             references.push_back(piece);
         if (semi == std::string::npos)
@@ -305,8 +305,8 @@ int explain(int argc, char **argv) {
                          : std::strcmp(expect, "pass") == 0   ? 3
                                                               : std::atoi(expect);
             if (wanted != visitor.policy()) {
-                std::fprintf(stderr, "decision %d differs from the expected %d\n",
-                             visitor.policy(), wanted);
+                std::fprintf(stderr, "decision %d differs from the expected %d\n", visitor.policy(),
+                             wanted);
                 status = 1;
             }
         }
@@ -351,7 +351,8 @@ int diff(int argc, char **argv) {
         std::map<std::string, int> count;
         for (Nodes::Node const &n : nodes_of(root)) {
             int k = ++count[n.path];
-            out.push_back({k == 1 ? n.path : n.path + "#" + std::to_string(k), node_text(*n.policy)});
+            out.push_back(
+                {k == 1 ? n.path : n.path + "#" + std::to_string(k), node_text(*n.policy)});
         }
         return out;
     };
@@ -388,8 +389,11 @@ int main(int argc, char **argv) {
     struct Command {
         char const *name;
         int (*run)(int, char **);
-    } const commands[] = {{"compile", compile}, {"print", print}, {"check", check},
-                          {"explain", explain}, {"diff", diff}};
+    } const commands[] = {{"compile", compile},
+                          {"print", print},
+                          {"check", check},
+                          {"explain", explain},
+                          {"diff", diff}};
     for (std::size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (std::strcmp(argv[1], commands[i].name) != 0)
             continue;

@@ -87,8 +87,8 @@ template <std::size_t N> std::string value_name(Keyword const (&names)[N], int v
     return std::to_string(value);
 }
 
-template <std::size_t N> bool keyword_value(Keyword const (&names)[N], std::string const &text,
-                                            int &value) {
+template <std::size_t N>
+bool keyword_value(Keyword const (&names)[N], std::string const &text, int &value) {
     for (Keyword const &k : names)
         if (text == k.name) {
             value = k.value;
@@ -321,8 +321,7 @@ Owned read_node(TiXmlElement const &e, int depth, PolicyText::Error *error) {
         return read_group(e, f, depth, error);
     int merge = 0;
     if (kind == "BasePolicy") {
-        if (!f.allow({"name", "merge", "disp"}) || !f.required("name") ||
-            !f.int32("merge", merge))
+        if (!f.allow({"name", "merge", "disp"}) || !f.required("name") || !f.int32("merge", merge))
             return nullptr;
         Owned p(new BasePolicy(f.text("name").c_str(), f.text("disp").c_str()));
         p->set_merge(merge);
@@ -344,11 +343,12 @@ Owned read_node(TiXmlElement const &e, int depth, PolicyText::Error *error) {
             !f.uint64_("minsize", min_size) || !file_pattern(f, pattern))
             return nullptr;
         std::string const redirect = f.text("redirect");
-        made = from_frame(kind == "FilePolicy" ? "policy/FilePolicy" : "policy/ModuleFileFilePolicy",
-                          [&](Stream &s) {
-                              s << f.text("name") << merge << pattern << min_size << mode << value
-                                << redirect;
-                          });
+        made =
+            from_frame(kind == "FilePolicy" ? "policy/FilePolicy" : "policy/ModuleFileFilePolicy",
+                       [&](Stream &s) {
+                           s << f.text("name") << merge << pattern << min_size << mode << value
+                             << redirect;
+                       });
     } else if (kind == "ProcessPolicy" || kind == "HookTypePolicy") {
         bool const hooks = kind == "HookTypePolicy";
         int session = 0, hook = 0;
@@ -471,7 +471,7 @@ void write_process_match(TiXmlElement &e, ProcessMatch const &m) {
 }
 
 TiXmlElement element_of(Policy &p) {
-    char const *kind = dynamic_cast<PolicyGroup *>(&p)           ? "PolicyGroup"
+    char const *kind = dynamic_cast<PolicyGroup *>(&p)            ? "PolicyGroup"
                        : dynamic_cast<ModuleFileFilePolicy *>(&p) ? "ModuleFileFilePolicy"
                        : dynamic_cast<FilePolicy *>(&p)           ? "FilePolicy"
                        : dynamic_cast<ProcessPolicy *>(&p)        ? "ProcessPolicy"
@@ -619,8 +619,7 @@ PolicyGroup *PolicyText::load_file(char const *path, Error *error) {
     }
     CloseHandle(file);
     if (!ok)
-        return refuse("not a readable disk file of at most " + std::to_string(max_size) +
-                      " bytes");
+        return refuse("not a readable disk file of at most " + std::to_string(max_size) + " bytes");
     std::size_t first = bytes.find_first_not_of(" \t\r\n");
     if (first != std::string::npos && bytes[first] == '<')
         return parse(bytes, error);

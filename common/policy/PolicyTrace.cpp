@@ -113,8 +113,8 @@ void PolicyTrace::file_step(FilePolicy &p, char const *file, int mode, bool matc
 
 void PolicyTrace::process_step(ProcessPolicy &p, char const *name, void *process, bool matched) {
     Step step{p.name(), "ProcessPolicy",
-              !matched            ? not_matched
-              : p.hook() == 2     ? passed_over
+              !matched             ? not_matched
+              : p.hook() == 2      ? passed_over
               : p.get_merge() == 1 ? provisional
                                    : decided,
               ""};
@@ -126,8 +126,8 @@ void PolicyTrace::process_step(ProcessPolicy &p, char const *name, void *process
 void PolicyTrace::hook_step(HookTypePolicy &p, char const *name, void *process, bool matched) {
     int const merge = p.get_merge();
     Step step{p.name(), "HookTypePolicy",
-              !matched                  ? not_matched
-              : merge == 0              ? collected
+              !matched                   ? not_matched
+              : merge == 0               ? collected
               : merge == 1 || merge == 2 ? decided
                                          : ignored,
               ""};

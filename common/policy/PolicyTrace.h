@@ -36,8 +36,8 @@ public:
         ignored,     // matched, but its merge mode makes it count for nothing
     };
     struct Step {
-        std::string node;      // the node's name
-        std::string kind;      // FilePolicy, ModuleFileFilePolicy, ProcessPolicy, HookTypePolicy
+        std::string node; // the node's name
+        std::string kind; // FilePolicy, ModuleFileFilePolicy, ProcessPolicy, HookTypePolicy
         Outcome outcome;
         std::string condition; // not_matched: the test that failed, in words
     };

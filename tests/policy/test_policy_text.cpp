@@ -28,8 +28,10 @@ public:
         fill(*root, 0);
         return root;
     }
-    std::string path() { return pick({"C:\\src\\a.txt", "c:/SRC/x/y.tmp", "C:\\keys\\k",
-                                      "D:\\x.tmp", "\\??\\C:\\src\\y", "C:\\other\\f"}); }
+    std::string path() {
+        return pick({"C:\\src\\a.txt", "c:/SRC/x/y.tmp", "C:\\keys\\k", "D:\\x.tmp",
+                     "\\??\\C:\\src\\y", "C:\\other\\f"});
+    }
 
 private:
     char const *pick(std::initializer_list<char const *> items) {
@@ -49,17 +51,19 @@ private:
             return new BasePolicy(name, pick({"", "disp", "a;b"}));
         case 1:
         case 2: {
-            char const *pattern = pick({"C:\\src\\", "c:/keys/;D:\\x.tmp", ";", "", "_:regex:\\.tmp$",
-                                        "_:regex:!\\.tmp$", "_:disk:usb", "_:!:C:\\src\\",
-                                        "$:nothere.exe:C:\\src\\", "_:regex:!", "_:disk:unc:s\\"});
+            char const *pattern =
+                pick({"C:\\src\\", "c:/keys/;D:\\x.tmp", ";", "", "_:regex:\\.tmp$",
+                      "_:regex:!\\.tmp$", "_:disk:usb", "_:!:C:\\src\\", "$:nothere.exe:C:\\src\\",
+                      "_:regex:!", "_:disk:unc:s\\"});
             FileMatch match(pattern, 1 + any(3));
             if (any(2) == 0)
-                return new FilePolicy(name, match, any(4), pick({"", "D:\\dst\\", "C:\\a\\;E:\\b\\"}));
+                return new FilePolicy(name, match, any(4),
+                                      pick({"", "D:\\dst\\", "C:\\a\\;E:\\b\\"}));
             return new FilePolicy(name, FileMatch(1000, 1), any(4), "");
         }
         case 3:
-            return any(2) == 0 ? new ProcessPolicy(name, pick({"*", "cmd.exe;b.exe", "_:regex:cmd"}),
-                                                   any(4))
+            return any(2) == 0 ? new ProcessPolicy(
+                                     name, pick({"*", "cmd.exe;b.exe", "_:regex:cmd"}), any(4))
                                : new ProcessPolicy(name, 1 + any(2), any(2));
         case 4: {
             HookTypePolicy *h = new HookTypePolicy(name, pick({"*", "cmd.exe"}), "file", nullptr);
@@ -106,25 +110,29 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
         int line, column;
         char const *element, *field, *message;
     } const cases[] = {
-        {"<PolicyGroup>\n  <Policy name=\"a\"/>\n</PolicyGroup>", 2, 3, "Policy", "", "unknown element"},
-        {"<PolicyGroup>\n <BasePolicy name=\"a\" colour=\"red\"/></PolicyGroup>", 2, 23, "BasePolicy",
-         "colour", "unknown attribute"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" value=\"2147483648\"/></PolicyGroup>", 1, 44,
-         "FilePolicy", "value", "not a number"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"x1\"/></PolicyGroup>", 1, 35, "FilePolicy", "mode",
-         "not a number"},
+        {"<PolicyGroup>\n  <Policy name=\"a\"/>\n</PolicyGroup>", 2, 3, "Policy", "",
+         "unknown element"},
+        {"<PolicyGroup>\n <BasePolicy name=\"a\" colour=\"red\"/></PolicyGroup>", 2, 23,
+         "BasePolicy", "colour", "unknown attribute"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" value=\"2147483648\"/></PolicyGroup>", 1,
+         44, "FilePolicy", "value", "not a number"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"x1\"/></PolicyGroup>", 1, 35, "FilePolicy",
+         "mode", "not a number"},
         {"<PolicyGroup>\n<ProcessPolicy name=\"p\" hook=\"sometimes\"/></PolicyGroup>", 2, 25,
          "ProcessPolicy", "hook", "or one of off, on, pass, forbid"},
         {"<PolicyGroup><ProcessPolicy name=\"p\"/></PolicyGroup>", 1, 14, "ProcessPolicy", "hook",
          "required"},
-        {"<PolicyGroup><FilePolicy mode=\"1\"/></PolicyGroup>", 1, 14, "FilePolicy", "name", "required"},
+        {"<PolicyGroup><FilePolicy mode=\"1\"/></PolicyGroup>", 1, 14, "FilePolicy", "name",
+         "required"},
         {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" minsize=\"-1\"/></PolicyGroup>", 1, 44,
          "FilePolicy", "minsize", "not a number"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" paths=\"C:\\\" regex=\"x\"/></PolicyGroup>", 1,
-         56, "FilePolicy", "regex", "give one of"},
+        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" paths=\"C:\\\" "
+         "regex=\"x\"/></PolicyGroup>",
+         1, 56, "FilePolicy", "regex", "give one of"},
         {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" drive=\"floppy\"/></PolicyGroup>", 1, 44,
          "FilePolicy", "drive", "one of remote"},
-        {"<PolicyGroup><HookTypePolicy name=\"h\"><hook name=\"x\"/></HookTypePolicy></PolicyGroup>",
+        {"<PolicyGroup><HookTypePolicy name=\"h\"><hook "
+         "name=\"x\"/></HookTypePolicy></PolicyGroup>",
          1, 39, "HookTypePolicy", "", "only <hooktype"},
         {"<BasePolicy name=\"a\"/>", 1, 1, "BasePolicy", "", "one PolicyGroup element"},
         {"<PolicyGroup><BasePolicy name=\"a\"></PolicyGroup>", 1, 35, "", "", "Error"},
