@@ -87,8 +87,7 @@ TEST(FileMatchTest, PatternsAgainstPaths) {
         {"$:test_policy.exe:!:C:\\w\\", "C:\\w\\f", false},
         {"$:\\Device\\Foo\\", "\\Device\\foo\\bar", true},
         {"$:\\Device\\Foo\\", "\\Device\\bar", false},
-        {"$:!:\\Device\\Foo\\", "\\Device\\bar", false},
-    };
+        {"$:!:\\Device\\Foo\\", "\\Device\\bar", false}};
     for (Case const &c : cases) {
         EXPECT_EQ(FileMatch(c.pattern, 3).match_file(c.path, 2), c.match)
             << c.pattern << " on " << (c.path ? c.path : "<null>");
@@ -133,20 +132,18 @@ TEST(FileMatchTest, ConditionInsideAnotherProgram) {
 TEST(FilePolicyTest, MappedPaths) {
     struct Case {
         char const *pattern, *redir, *file, *mapped;
-    } const cases[] = {
-        {"C:\\src\\", "D:\\dst\\", "\\??\\C:\\SRC\\x.txt", "\\??\\D:\\dst\\x.txt"},
-        {"C:\\src\\", "D:\\dst\\", "C:\\src\\a\\b.txt", "D:\\dst\\a\\b.txt"},
-        {"C:\\src\\", "D:\\dst\\", "C:\\src", "D:\\dst\\"},
-        {"C:\\src\\", "D:\\dst\\", "C:\\other\\f", "D:\\dst\\"},
-        {"C:\\src\\", "D:\\dst\\", nullptr, "D:\\dst\\"},
-        {"C:\\s\\", "D:\\t", "C:\\s\\f", "D:\\tf"},
-        {"C:\\s\\", "D:\\t", "C:\\s\\\\f", "D:\\t\\f"},
-        {"anything", "C:\\a\\;E:\\b\\", "C:\\a\\f", "E:\\b\\f"},
-        {"C:\\a\\", "C:\\a\\;E:\\b\\;x", "C:\\A\\f", "E:\\b\\;xf"},
-        {"C:\\a\\", ";E:\\b\\", "C:\\a\\f", "E:\\b\\"},
-        {"C:\\a.txt", "D:\\new.txt", "C:\\a.txt", "D:\\new.txt"},
-        {"", "", "\\??\\C:\\x", "\\??\\"},
-    };
+    } const cases[] = {{"C:\\src\\", "D:\\dst\\", "\\??\\C:\\SRC\\x.txt", "\\??\\D:\\dst\\x.txt"},
+                       {"C:\\src\\", "D:\\dst\\", "C:\\src\\a\\b.txt", "D:\\dst\\a\\b.txt"},
+                       {"C:\\src\\", "D:\\dst\\", "C:\\src", "D:\\dst\\"},
+                       {"C:\\src\\", "D:\\dst\\", "C:\\other\\f", "D:\\dst\\"},
+                       {"C:\\src\\", "D:\\dst\\", nullptr, "D:\\dst\\"},
+                       {"C:\\s\\", "D:\\t", "C:\\s\\f", "D:\\tf"},
+                       {"C:\\s\\", "D:\\t", "C:\\s\\\\f", "D:\\t\\f"},
+                       {"anything", "C:\\a\\;E:\\b\\", "C:\\a\\f", "E:\\b\\f"},
+                       {"C:\\a\\", "C:\\a\\;E:\\b\\;x", "C:\\A\\f", "E:\\b\\;xf"},
+                       {"C:\\a\\", ";E:\\b\\", "C:\\a\\f", "E:\\b\\"},
+                       {"C:\\a.txt", "D:\\new.txt", "C:\\a.txt", "D:\\new.txt"},
+                       {"", "", "\\??\\C:\\x", "\\??\\"}};
     for (Case const &c : cases) {
         FilePolicy p("p", c.pattern, 1, 1, c.redir);
         EXPECT_EQ(p.get_mapped_file(c.file), c.mapped) << c.redir << " " << (c.file ? c.file : "");
@@ -182,18 +179,16 @@ TEST(FilePolicyTest, ModuleTest) {
         std::string file;
         int mode;
         bool match;
-    } const cases[] = {
-        {dll, 1, true},
-        {slashes, 1, true},
-        {copy, 1, true},
-        {dll, 3, false},
-        {dll, 2, false},
-        {dll + ".bak", 1, false},
-        {dir.narrow_file("never_loaded.dll"), 1, false},
-        {dir.narrow_file("missing.dll"), 1, false},
-        {"zem.vfs.common.dll", 1, false},
-        {"", 1, false},
-    };
+    } const cases[] = {{dll, 1, true},
+                       {slashes, 1, true},
+                       {copy, 1, true},
+                       {dll, 3, false},
+                       {dll, 2, false},
+                       {dll + ".bak", 1, false},
+                       {dir.narrow_file("never_loaded.dll"), 1, false},
+                       {dir.narrow_file("missing.dll"), 1, false},
+                       {"zem.vfs.common.dll", 1, false},
+                       {"", 1, false}};
     ModuleFileFilePolicy const m("m");
     LogCapture log;
     for (Case const &c : cases)

@@ -64,8 +64,7 @@ TEST_F(ProcessConfigTest, EveryTypeReadEveryWay) {
         {REG_QWORD, std::string("\x07\0\0\0\0\0\0\0", 8), false, 0, false, ""},
         {REG_BINARY, std::string("\x07\0\0\0", 4), false, 0, false, ""},
         {REG_EXPAND_SZ, std::string("7\0", 2), false, 0, false, ""},
-        {REG_MULTI_SZ, std::string("a\0b\0\0", 5), false, 0, false, ""},
-    };
+        {REG_MULTI_SZ, std::string("a\0b\0\0", 5), false, 0, false, ""}};
     ProcessConfig config(1, name_.c_str(), false);
     for (Case const &c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.data.substr(0, 20));

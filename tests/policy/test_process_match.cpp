@@ -117,8 +117,7 @@ TEST(ProcessMatchTest, ImagePathPatterns) {
         {"*x.exe;test_policy.exe:a.exe", "C:\\b.exe", false},
         {"*****test_policy.exe", "C:\\x.exe", true},
         {stars.c_str(), "C:\\x.exe", false},
-        {chain.c_str(), "C:\\x.exe", false},
-    };
+        {chain.c_str(), "C:\\x.exe", false}};
     for (Case const &c : cases)
         EXPECT_EQ(ProcessMatch(c.pattern).match_process(c.image, nullptr), c.match)
             << std::string(c.pattern).substr(0, 60) << " on " << c.image;
@@ -199,21 +198,19 @@ TEST(ProcessMatchTest, SessionsAndAccountsOfThisToken) {
     struct Case {
         ProcessMatch match;
         bool self, none;
-    } const cases[] = {
-        {ProcessMatch(s), s != 0, false},
-        {ProcessMatch(-1), s != 0, false},
-        {ProcessMatch(s + 1), false, false},
-        {ProcessMatch(0), false, false},
-        {ProcessMatch(d.c_str(), u.c_str()), true, false},
-        {ProcessMatch(nullptr, upper_user.c_str()), true, false},
-        {ProcessMatch("NoSuchDomain", u.c_str()), false, false},
-        {ProcessMatch(d.c_str(), "nobody_here"), false, false},
-        {ProcessMatch(d.c_str(), nullptr), false, false},
-        {loaded("", "", "", "nobody_here", s), s != 0, false},
-        {loaded("", "", "", u.c_str(), s + 3), true, false},
-        {loaded("", "", "", "nobody_here", s + 3), false, false},
-        {loaded("", "", d.c_str(), "", -1), s != 0, false},
-    };
+    } const cases[] = {{ProcessMatch(s), s != 0, false},
+                       {ProcessMatch(-1), s != 0, false},
+                       {ProcessMatch(s + 1), false, false},
+                       {ProcessMatch(0), false, false},
+                       {ProcessMatch(d.c_str(), u.c_str()), true, false},
+                       {ProcessMatch(nullptr, upper_user.c_str()), true, false},
+                       {ProcessMatch("NoSuchDomain", u.c_str()), false, false},
+                       {ProcessMatch(d.c_str(), "nobody_here"), false, false},
+                       {ProcessMatch(d.c_str(), nullptr), false, false},
+                       {loaded("", "", "", "nobody_here", s), s != 0, false},
+                       {loaded("", "", "", u.c_str(), s + 3), true, false},
+                       {loaded("", "", "", "nobody_here", s + 3), false, false},
+                       {loaded("", "", d.c_str(), "", -1), s != 0, false}};
     for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         ProcessMatch m = cases[i].match;
         EXPECT_EQ(m.match_process(nullptr, GetCurrentProcess()), cases[i].self) << i;
@@ -246,14 +243,12 @@ TEST(ProcessPolicyTest, FieldsWideningAndWire) {
     struct Case {
         ProcessPolicy policy;
         int session;
-    } const cases[] = {
-        {ProcessPolicy("p", 3, 0), -1},
-        {ProcessPolicy("p", 3, 1), 3},
-        {ProcessPolicy("p", 0, 0), 0},
-        {ProcessPolicy("p", ProcessMatch(4), 0), -1},
-        {ProcessPolicy("p", ProcessMatch(4), 3), 4},
-        {ProcessPolicy("p", "a.exe", 0), 0},
-    };
+    } const cases[] = {{ProcessPolicy("p", 3, 0), -1},
+                       {ProcessPolicy("p", 3, 1), 3},
+                       {ProcessPolicy("p", 0, 0), 0},
+                       {ProcessPolicy("p", ProcessMatch(4), 0), -1},
+                       {ProcessPolicy("p", ProcessMatch(4), 3), 4},
+                       {ProcessPolicy("p", "a.exe", 0), 0}};
     for (Case const &c : cases)
         EXPECT_EQ(c.policy.session(), c.session);
     EXPECT_EQ(HookTypePolicy("m", ProcessMatch(3), "x", nullptr).session(), 3);
