@@ -50,6 +50,13 @@ private:
 };
 Foreign Foreign::__protype{Protype()};
 
+// A policy that never writes itself.
+class Unwritable : public BasePolicy {
+public:
+    Unwritable() : BasePolicy("u", "") {}
+    bool serialize(Stream &) const override { return false; }
+};
+
 // Records the nodes as the walk hands them over (with the overload taken),
 // finishing or refusing at a chosen name.
 class Recorder : public PolicyVisitor {
@@ -254,10 +261,14 @@ TEST(PolicyWire, RegisteredKindsAndAFailingStream) {
         EXPECT_STREQ(v->distinguish(), name);
         v->release();
     }
-    MemoryStreamBuf failing;
+    MemoryStreamBuf failing, fine;
     failing.set_fail_writes(true);
-    Stream s(failing);
+    Stream s(failing), t(fine);
     EXPECT_FALSE(PolicyGroup("g").serialize(s));
+    PolicyGroup g("g"); // a child that cannot be written fails its group
+    g.add(new Unwritable());
+    g.add(new Tracked("t", ""));
+    EXPECT_FALSE(g.serialize(t));
 }
 
 TEST(PolicyWire, ChildrenAsTheyArrive) {
