@@ -1,6 +1,7 @@
 // File matching and file policies: patterns against paths, the size test,
-// process conditions (here and inside a child named explorer.exe), mapped
-// paths, the module test, the wire format.
+// process conditions, mapped paths, the module test, the wire format. (The
+// process conditions are also asked inside other programs with the process
+// patterns.)
 #include "policy/FilePolicy.h"
 #include "policy/MatchingVisitors.h"
 
@@ -119,14 +120,6 @@ TEST(FileMatchTest, SizeTestOnRealFiles) {
     }
     EXPECT_EQ(copied.file(), ""); // the pattern is not consulted
     EXPECT_EQ(copied.min_size(), 1000u);
-}
-
-TEST(FileMatchTest, ConditionInsideAnotherProgram) {
-    TempFolder dir(L"zem_policy");
-    std::vector<std::string> const questions = {"file", "$:explorer.exe:C:\\w\\", "C:\\w\\f",
-                                                "file", "$:explorer.exe:C:\\w\\", "C:\\v\\f",
-                                                "file", "$:notepad.exe:C:\\w\\",  "C:\\w\\f"};
-    EXPECT_EQ(ask_child(dir, L"explorer.exe", questions).value("answers"), "100");
 }
 
 TEST(FilePolicyTest, MappedPaths) {

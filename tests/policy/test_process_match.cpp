@@ -1,7 +1,7 @@
 // Process matching and the process and hook-type policies: image-path
-// patterns, the current-process forms (here and inside children named
-// explorer.exe and svchost.exe), targets by handle, sessions and accounts of
-// real tokens, services, the wire format.
+// patterns, the current-process forms and file conditions (here and inside
+// children named explorer.exe and svchost.exe), targets by handle, sessions
+// and accounts of real tokens, services, the wire format.
 #include "policy/ProcessPolicy.h"
 
 #include "policy_support.h"
@@ -159,8 +159,11 @@ TEST(ProcessMatchTest, InsideOtherPrograms) {
                             q("*svchost.exe", "C:\\any\\thing.exe"), q("explorer.exe", ""),
                             q("notepad.exe", ""), q("*explorer.exe", "C:\\x.exe")})
         questions.insert(questions.end(), one.begin(), one.end());
-    EXPECT_EQ(ask_child(dir, L"explorer.exe", questions).value("answers"), "100101");
-    EXPECT_EQ(ask_child(dir, L"svchost.exe", questions).value("answers"), "001000");
+    for (char const *path : {"C:\\w\\f", "C:\\v\\f"}) // file conditions
+        questions.insert(questions.end(), {"file", "$:explorer.exe:C:\\w\\", path});
+    questions.insert(questions.end(), {"file", "$:svchost.exe:C:\\w\\", "C:\\w\\f"});
+    EXPECT_EQ(ask_child(dir, L"explorer.exe", questions).value("answers"), "100101100");
+    EXPECT_EQ(ask_child(dir, L"svchost.exe", questions).value("answers"), "001000001");
     EXPECT_EQ(ask_child(dir, L"notepad.exe", {"image"}).value("image").substr(0, 2), "C:");
 
     int session = 0;
