@@ -64,6 +64,11 @@ TEST(ProcessMatchTest, ImagePathPatterns) {
         return c + "x.exe";
     }();
     std::string const stars = std::string(100000, '*') + "test_policy.exe";
+    // Forms nest 32 deep at most, whichever part holds them.
+    std::string const deepest[] = {std::string(32, '*') + "test_policy.exe",
+                                   std::string(33, '*') + "test_policy.exe",
+                                   std::string(32, '*') + "test_policy.exe:x.exe",
+                                   std::string(33, '*') + "test_policy.exe:x.exe"};
     struct Case {
         char const *pattern, *image;
         bool match;
@@ -117,6 +122,10 @@ TEST(ProcessMatchTest, ImagePathPatterns) {
         {"*x.exe;test_policy.exe:a.exe", "C:\\b.exe", false},
         {"*****test_policy.exe", "C:\\x.exe", true},
         {stars.c_str(), "C:\\x.exe", false},
+        {deepest[0].c_str(), "C:\\x.exe", true},
+        {deepest[1].c_str(), "C:\\x.exe", false},
+        {deepest[2].c_str(), "C:\\x.exe", true},
+        {deepest[3].c_str(), "C:\\x.exe", false},
         {chain.c_str(), "C:\\x.exe", false}};
     for (Case const &c : cases)
         EXPECT_EQ(ProcessMatch(c.pattern).match_process(c.image, nullptr), c.match)
