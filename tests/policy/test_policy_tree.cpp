@@ -335,6 +335,25 @@ TEST(PolicyWire, EveryCutFailsTheWholeLoads) {
     }
 }
 
+// The match parts read on their own stop at a cut as well.
+TEST(PolicyWire, MatchFieldsCutFail) {
+    FileMatch const file("C:\\x\\", 3);
+    ProcessPolicy process("p", "dom", "usr", 1);
+    process.set_service("svc");
+    MemoryStreamBuf fb, pb;
+    Stream fs(fb), ps(pb);
+    ASSERT_TRUE(file.serialize_match(fs) && process.serialize_match(ps));
+    for (std::string const *whole : {&fb.bytes(), &pb.bytes()}) {
+        for (std::size_t n = 0; n <= whole->size(); ++n) {
+            MemoryStreamBuf buf(whole->substr(0, n));
+            Stream s(buf);
+            bool const loaded =
+                whole == &fb.bytes() ? FileMatch().load_match(s) : ProcessMatch().load_match(s);
+            EXPECT_EQ(loaded, n == whole->size()) << n;
+        }
+    }
+}
+
 TEST(PolicyWire, SeededMutationFuzz) {
     PolicyGroup *root = every_kind();
     std::string const whole = frame_of(*root);

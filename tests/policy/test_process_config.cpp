@@ -46,6 +46,7 @@ TEST_F(ProcessConfigTest, EveryTypeReadEveryWay) {
         {REG_SZ, std::string("-7\0", 3), true, -7, true, "-7"},
         {REG_SZ, std::string("  12\0", 5), true, 12, true, "  12"},
         {REG_SZ, std::string("2147483647\0", 11), true, INT_MAX, true, "2147483647"},
+        {REG_SZ, std::string("-2147483648\0", 12), true, INT_MIN, true, "-2147483648"},
         {REG_SZ, std::string("42x\0", 4), false, 0, true, "42x"},
         {REG_SZ, std::string("12 \0", 4), false, 0, true, "12 "},
         {REG_SZ, std::string("0x10\0", 5), false, 0, true, "0x10"},
