@@ -118,6 +118,7 @@ TEST(FileMatchTest, SizeTestOnRealFiles) {
         EXPECT_EQ(FileMatch(c.size, 3).match_file(path.c_str(), c.mode), c.match) << c.file;
         EXPECT_EQ(copied.match_file(path.c_str(), c.mode), c.match && c.size == 1000) << c.file;
     }
+    EXPECT_FALSE(FileMatch(uint64(1), 3).match_file(nullptr, 1));
     EXPECT_EQ(copied.file(), ""); // the pattern is not consulted
     EXPECT_EQ(copied.min_size(), 1000u);
 }
