@@ -107,21 +107,18 @@ TEST_F(ProcessConfigTest, WritesAndNamesItCannotUse) {
                  again.get_string("Missing", s));
     EXPECT_EQ(again.get_data("Missing", back, sizeof back) + again.get_data("Blob", nullptr, 9),
               0u);
-    for (ProcessConfig *c :
-         {&config, new ProcessConfig(2, "", true), new ProcessConfig(-1, "", true)}) {
-        char const *names[] = {nullptr, "Int"};
-        for (char const *name : names) {
-            if (name != nullptr && c == &config)
-                continue;
-            n = 5, s = "kept";
-            EXPECT_FALSE(c->has_key(name) || c->get_int(name, n) || c->get_string(name, s) ||
-                         c->set_int(name, 1) || c->set_string(name, "v") ||
-                         c->set_data(name, "v", 1) || c->delete_key(name));
-            EXPECT_EQ(c->get_data(name, back, sizeof back), 0u);
-            EXPECT_TRUE(n == 5 && s == "kept");
-        }
-        if (c != &config)
-            delete c;
+    struct Unusable { // a null name, or a root that opens nothing
+        int root;
+        char const *name;
+    } const unusable[] = {{1, nullptr}, {2, nullptr}, {2, "Int"}, {-1, "Int"}};
+    for (Unusable const &u : unusable) {
+        ProcessConfig c(u.root, u.root == 1 ? name_.c_str() : "", true);
+        n = 5, s = "kept";
+        EXPECT_FALSE(c.has_key(u.name) || c.get_int(u.name, n) || c.get_string(u.name, s) ||
+                     c.set_int(u.name, 1) || c.set_string(u.name, "v") ||
+                     c.set_data(u.name, "v", 1) || c.delete_key(u.name));
+        EXPECT_EQ(c.get_data(u.name, back, sizeof back), 0u);
+        EXPECT_TRUE(n == 5 && s == "kept");
     }
 }
 
