@@ -1,5 +1,6 @@
 #include "FileMatch.h"
 
+#include "internal/LoadProgress.h"
 #include "internal/Prepared.h"
 
 #include "../serialize/Stream.h"
@@ -280,7 +281,7 @@ std::shared_ptr<FilePattern const> FilePattern::build(std::string const &pattern
         if (colon == std::string::npos) {
             p->ext.build(rest);
         } else {
-            p->condition.reset(new ProcessMatch(rest.substr(0, colon).c_str()));
+            p->condition.reset(new ProcessCondition(rest.substr(0, colon).c_str()));
             p->ext.build(rest.substr(colon + 1));
         }
     } else {
@@ -330,7 +331,7 @@ bool FileMatch::match_file(char const *file, int mode) {
             path += 4;
         return extended_matches(p->ext, path);
     case detail::FilePattern::conditional:
-        if (p->condition && !p->condition->match_process(nullptr, nullptr))
+        if (p->condition && !p->condition->match.match_process(nullptr, nullptr))
             return false;
         return extended_matches(p->ext, path);
     case detail::FilePattern::list:
@@ -362,12 +363,16 @@ bool FileMatch::load_match(Stream &s) {
     std::string pattern;
     uint64 min_size = min_size_;
     int mode = mode_;
-    s >> pattern >> min_size >> mode;
+    bool whole;
+    {
+        detail::FieldReader in(s);
+        whole = in.text(pattern) && in.integer(min_size) && in.integer(mode);
+    }
     pattern_.swap(pattern);
     min_size_ = min_size;
     mode_ = mode;
     prepare();
-    return s.good();
+    return whole && s.good();
 }
 
 } // namespace vfs

@@ -1,6 +1,7 @@
 #include "FilePolicy.h"
 
 #include "PolicyVisitor.h"
+#include "internal/LoadProgress.h"
 
 #include "../log/Log.h"
 #include "../serialize/Stream.h"
@@ -8,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace zem {
@@ -50,12 +52,8 @@ bool FilePolicy::serialize(Stream &s) const {
 bool FilePolicy::load(Stream &s) {
     if (!Policy::load(s) || !load_match(s))
         return false;
-    std::string redir;
-    int policy = policy_;
-    s >> policy >> redir;
-    policy_ = policy;
-    redir_.swap(redir);
-    return s.good();
+    detail::FieldReader in(s);
+    return in.integer(policy_) && in.text(redir_);
 }
 
 bool FilePolicy::apply(PolicyVisitor &v) {
@@ -63,7 +61,10 @@ bool FilePolicy::apply(PolicyVisitor &v) {
 }
 
 std::string FilePolicy::get_mapped_file(char const *file) {
+    // The file lists take "/" as "\": a path written either way maps to the
+    // same place.
     std::string path = file != nullptr ? file : "";
+    std::replace(path.begin(), path.end(), '/', '\\');
     std::string prefix;
     if (path.compare(0, 4, "\\??\\") == 0) {
         prefix = "\\??\\";
@@ -79,6 +80,7 @@ std::string FilePolicy::get_mapped_file(char const *file) {
         source = this->file();
         target = redir_;
     }
+    std::replace(source.begin(), source.end(), '/', '\\');
     if (!source.empty() && source.back() == '\\') {
         std::size_t n = source.size() - 1;
         if (path.size() >= n && _strnicmp(path.c_str(), source.c_str(), n) == 0) {

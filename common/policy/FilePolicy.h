@@ -69,6 +69,9 @@ public:
 
     Policy *clone() const override;
 
+    // The FileMatch test stays reachable beside the module test: it is the
+    // one chosen on a non-const object.
+    using FileMatch::match_file;
     // True when `mode` is exactly 1 and the file is an existing ".dll" whose
     // base name is loaded in the current process (logged at level 7).
     virtual bool match_file(char const *file, int mode) const;

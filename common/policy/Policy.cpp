@@ -42,13 +42,8 @@ bool Policy::serialize(Stream &s) const {
 }
 
 bool Policy::load(Stream &s) {
-    // Text extraction appends: read into fresh strings and replace.
-    std::string name;
-    int merge = merge_;
-    s >> name >> merge;
-    name_.swap(name);
-    merge_ = merge;
-    return s.good();
+    detail::FieldReader in(s);
+    return in.text(name_) && in.integer(merge_);
 }
 
 bool Policy::apply(PolicyVisitor &v) {
@@ -104,21 +99,18 @@ bool PolicyGroup::serialize(Stream &s) const {
 bool PolicyGroup::load(Stream &s) {
     if (!Policy::load(s))
         return false;
+    detail::FieldReader in(s);
     int count = 0;
-    s >> count;
-    if (count <= 0 || !s.good())
-        return s.good();
-    detail::ProgressStream in(s);
+    if (!in.integer(count))
+        return false;
+    // Children are read while they arrive whole; a cut or broken frame, or a
+    // child that fails to load, fails the group.
     for (int i = 0; i < count; ++i) {
-        uint64 before = in.taken();
-        Variable *object = in.load();
-        if (object == nullptr) {
-            // A null frame or an unknown type name took bytes and is skipped;
-            // a read that took nothing means that no more frames will come.
-            if (!in.good() || in.taken() == before)
-                return false;
-            continue;
-        }
+        Variable *object = nullptr;
+        if (!in.object(object))
+            return false;
+        if (object == nullptr)
+            continue; // a null frame or a type nothing registered
         // Only policies join the tree; any other registered object is dropped.
         Policy *child = dynamic_cast<Policy *>(object);
         if (child == nullptr) {
@@ -244,10 +236,8 @@ bool BasePolicy::serialize(Stream &s) const {
 bool BasePolicy::load(Stream &s) {
     if (!Policy::load(s))
         return false;
-    std::string disp;
-    s >> disp;
-    disp_.swap(disp);
-    return s.good();
+    detail::FieldReader in(s);
+    return in.text(disp_);
 }
 
 bool BasePolicy::apply(PolicyVisitor &v) {

@@ -1,5 +1,6 @@
 #include "ProcessMatch.h"
 
+#include "internal/LoadProgress.h"
 #include "internal/Prepared.h"
 
 #include "../log/Log.h"
@@ -11,8 +12,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <cwchar>
 #include <utility>
 #include <vector>
 
@@ -29,10 +32,6 @@ namespace {
 
 // The longest text the expression engine is given (as its own entry point).
 std::size_t const max_regex_text = std::size_t(INT_MAX / 4);
-
-bool starts_with(std::string const &text, char const *prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
 
 } // namespace
 
@@ -77,14 +76,14 @@ std::wstring normalised_name(std::wstring const &text) {
 // The component search of Utility::name_match on normalised texts: an
 // occurrence bounded by the ends of the name, by "\" in the name, or by a
 // "\" at that end of the pattern.
-bool name_in(std::wstring const &pattern, std::wstring const &name) {
-    if (pattern.empty())
+bool name_in(wchar_t const *pattern, std::size_t size, std::wstring const &name) {
+    if (size == 0)
         return name.empty();
-    bool const open_left = pattern.front() == L'\\';
-    bool const open_right = pattern.back() == L'\\';
-    for (std::size_t p = name.find(pattern); p != std::wstring::npos;
-         p = name.find(pattern, p + 1)) {
-        std::size_t e = p + pattern.size();
+    bool const open_left = pattern[0] == L'\\';
+    bool const open_right = pattern[size - 1] == L'\\';
+    for (std::size_t p = name.find(pattern, 0, size); p != std::wstring::npos;
+         p = name.find(pattern, p + 1, size)) {
+        std::size_t e = p + size;
         bool left = p == 0 || open_left || name[p - 1] == L'\\';
         bool right = e == name.size() || open_right || name[e] == L'\\';
         if (left && right)
@@ -93,35 +92,84 @@ bool name_in(std::wstring const &pattern, std::wstring const &name) {
     return false;
 }
 
-std::shared_ptr<ProcessPattern const> ProcessPattern::build(std::string const &pattern, int depth) {
-    if (pattern.empty())
+namespace {
+
+bool is_blank(wchar_t c) {
+    return c == L' ' || c == L'\n' || c == L'\r' || c == L'\t';
+}
+
+bool begins(std::wstring const &text, std::size_t from, std::size_t to, wchar_t const *prefix) {
+    std::size_t n = std::wcslen(prefix);
+    return to - from >= n && text.compare(from, n, prefix) == 0;
+}
+
+} // namespace
+
+std::shared_ptr<ProcessPattern const> ProcessPattern::build(std::string const &pattern) {
+    std::shared_ptr<PatternText> text = std::make_shared<PatternText>();
+    text->raw = Utility::utf82w(pattern);
+    text->normalised = Utility::to_upper(text->raw);
+    for (std::size_t i = 0; i < text->raw.size(); ++i) {
+        if (text->normalised[i] == L'/')
+            text->normalised[i] = L'\\';
+        if (text->raw[i] == L';')
+            text->semicolons.push_back(i);
+    }
+    return build(text, 0, text->raw.size(), 0);
+}
+
+std::shared_ptr<ProcessPattern const>
+ProcessPattern::build(std::shared_ptr<PatternText const> const &text, std::size_t from,
+                      std::size_t to, int depth) {
+    if (from >= to)
         return nullptr;
+    std::wstring const &raw = text->raw;
     std::shared_ptr<ProcessPattern> p = std::make_shared<ProcessPattern>();
-    if (pattern == "*") {
+    p->text = text;
+    p->from = from;
+    p->to = to;
+    if (to - from == 1 && raw[from] == L'*') {
         p->everything = true;
         return p;
     }
-    if (starts_with(pattern, "_:")) {
-        std::wstring ex = Utility::utf82w(pattern.substr(2));
-        if (ex.compare(0, 6, L"regex:") == 0 && ex.size() >= 6)
-            p->regex.reset(new Regex(ex.substr(6)));
-    }
-    for (std::wstring const &piece : split_list(Utility::utf82w(pattern)))
-        p->names.push_back(normalised_name(piece));
-    if (pattern[0] == '*') {
+    if (begins(raw, from, to, L"_:regex:"))
+        p->regex.reset(new Regex(raw.substr(from + 8, to - from - 8)));
+    if (raw[from] == L'*') {
         p->current_form = true;
         if (depth < max_nesting) {
-            std::size_t colon = pattern.find(':');
-            if (colon != std::string::npos) {
+            std::size_t colon = raw.find(L':', from);
+            if (colon != std::wstring::npos && colon < to) {
                 p->has_target = true;
-                p->own = build(pattern.substr(1, colon - 1), depth + 1);
-                p->target = build(pattern.substr(colon + 1), depth + 1);
+                p->own = build(text, from + 1, colon, depth + 1);
+                p->target = build(text, colon + 1, to, depth + 1);
             } else {
-                p->own = build(pattern.substr(1), depth + 1);
+                p->own = build(text, from + 1, to, depth + 1);
             }
         }
     }
     return p;
+}
+
+bool ProcessPattern::names_match(std::wstring const &image) const {
+    std::wstring const &names = text->normalised;
+    std::vector<std::size_t> const &semis = text->semicolons;
+    std::size_t at = from;
+    auto next = std::lower_bound(semis.begin(), semis.end(), at);
+    for (;;) {
+        std::size_t stop = next != semis.end() && *next < to ? *next : to;
+        std::size_t b = at, e = stop;
+        while (b < e && is_blank(names[b]))
+            ++b;
+        while (e > b && is_blank(names[e - 1]))
+            --e;
+        // A piece of blanks alone names the empty image, as name_match has it.
+        if (stop > at && name_in(names.data() + b, e - b, image))
+            return true;
+        if (stop == to)
+            return false;
+        at = stop + 1;
+        ++next;
+    }
 }
 
 } // namespace detail
@@ -223,10 +271,8 @@ bool pattern_matches(detail::ProcessPattern const *p, Image &image, CurrentImage
         return true;
     if (p->regex && p->regex->search(image.path()))
         return true;
-    for (std::wstring const &name : p->names) {
-        if (detail::name_in(name, image.normalised()))
-            return true;
-    }
+    if (p->names_match(image.normalised()))
+        return true;
     if (!p->current_form)
         return false;
     Image *own = current.get();
@@ -258,7 +304,7 @@ ProcessMatch &ProcessMatch::operator=(ProcessMatch const &other) = default;
 ProcessMatch::~ProcessMatch() = default;
 
 void ProcessMatch::prepare() {
-    prepared_ = detail::ProcessPattern::build(pattern_, 0);
+    prepared_ = detail::ProcessPattern::build(pattern_);
 }
 
 void ProcessMatch::set_service(char const *service) {
@@ -353,14 +399,19 @@ bool ProcessMatch::serialize_match(Stream &s) const {
 bool ProcessMatch::load_match(Stream &s) {
     std::string pattern, service, domain, user;
     int session = session_;
-    s >> pattern >> service >> domain >> user >> session;
+    bool whole;
+    {
+        detail::FieldReader in(s);
+        whole = in.text(pattern) && in.text(service) && in.text(domain) && in.text(user) &&
+                in.integer(session);
+    }
     pattern_.swap(pattern);
     service_.swap(service);
     domain_.swap(domain);
     user_.swap(user);
     session_ = session;
     prepare();
-    return s.good();
+    return whole && s.good();
 }
 
 } // namespace vfs

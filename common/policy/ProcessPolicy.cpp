@@ -58,9 +58,11 @@ bool ProcessPolicy::serialize(Stream &s) const {
 bool ProcessPolicy::load(Stream &s) {
     if (!Policy::load(s) || !load_match(s))
         return false;
-    s >> hook_;
+    detail::FieldReader in(s);
+    if (!in.integer(hook_))
+        return false;
     widen();
-    return s.good();
+    return in.good();
 }
 
 bool ProcessPolicy::apply(PolicyVisitor &v) {
@@ -118,18 +120,15 @@ bool HookTypePolicy::serialize(Stream &s) const {
 bool HookTypePolicy::load(Stream &s) {
     if (!Policy::load(s) || !load_match(s))
         return false;
+    detail::FieldReader in(s);
     int count = 0;
-    s >> count;
-    if (count <= 0 || !s.good())
-        return s.good();
-    detail::ProgressStream in(s);
+    if (!in.integer(count))
+        return false;
+    // Names are taken while they arrive whole: a huge count in front of a
+    // short stream adds only what came.
     for (int i = 0; i < count; ++i) {
-        uint64 before = in.taken();
         std::string type;
-        in >> type;
-        // A text takes at least its tag, a field and one byte more; a read
-        // that took less met something else or the end: the list ends here.
-        if (!in.good() || in.taken() - before < 3)
+        if (!in.text(type))
             return false;
         hooktype_.push_back(type);
     }

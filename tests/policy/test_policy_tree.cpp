@@ -1,453 +1,497 @@
-// The policy tree: ownership and order of children, the walk, clones, the
-// wire format of groups and base policies, and the structural visitors.
+// The policy tree: children, the walk and its visitors, the manager, the wire
+// format of every node kind, and trees read from a hostile peer (cut and
+// mutated frames, counts far beyond what arrives, deep nesting).
 #include "policy/FilePolicy.h"
-#include "policy/Policy.h"
-#include "policy/PolicyVisitor.h"
+#include "policy/MatchingVisitors.h"
+#include "policy/PolicyManager.h"
 #include "policy/ProcessPolicy.h"
 
 #include "policy_support.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <random>
+#include <thread>
 
 using namespace zem::vfs;
-using zem::vfs::policy_test::frame_of;
-using zem::vfs::policy_test::load_from;
-using zem::vfs::policy_test::round_trip;
-using zem::vfs::test::hex;
-using zem::vfs::test::MemoryStreamBuf;
+using namespace zem::vfs::policy_test;
 
 namespace {
 
-// Counts the live instances of a policy class of the tests.
 int live = 0;
 
-class Counted : public BasePolicy {
+// A base policy that counts its instances, registered under its own name, so
+// that the tests see every node that a load creates and destroys.
+class Tracked : public BasePolicy {
 public:
-    explicit Counted(char const *name) : BasePolicy(name, "") { ++live; }
-    Counted(Counted const &other) : BasePolicy(other) { ++live; }
-    ~Counted() override { --live; }
-    Policy *clone() const override { return new Counted(*this); }
-};
-
-// Records the names of the nodes in the order the walk hands them over and
-// finishes at a chosen name.
-class Recorder : public PolicyVisitor {
-public:
-    explicit Recorder(std::string stop = "", bool refuse = false)
-        : stop_(std::move(stop)), refuse_(refuse) {}
-    using PolicyVisitor::accept;
-    bool accept(Policy &p) override {
-        seen.push_back(p.name());
-        if (seen.back() == stop_) {
-            if (refuse_)
-                return false;
-            finish();
-        }
-        return true;
+    Tracked(char const *name, char const *disp) : BasePolicy(name, disp) {
+        distinguish("test/Tracked");
+        ++live;
     }
-    std::vector<std::string> seen;
+    Tracked(Tracked const &other) : BasePolicy(other) { ++live; }
+    ~Tracked() override { --live; }
+    Policy *clone() const override { return new Tracked(*this); }
+    static Tracked __protype;
 
 private:
+    explicit Tracked(Protype const &p) : BasePolicy("test/Tracked", p) {}
+};
+Tracked Tracked::__protype{Protype()};
+
+// A registered object that is not a policy.
+class Foreign : public Variable {
+public:
+    Foreign() : Variable("test/Foreign") {}
+    Variable *clone() const override { return new Foreign(*this); }
+    static Foreign __protype;
+
+private:
+    explicit Foreign(Protype const &) : Variable("test/Foreign") { register_variable(); }
+};
+Foreign Foreign::__protype{Protype()};
+
+// A policy that never writes itself.
+class Unwritable : public BasePolicy {
+public:
+    Unwritable() : BasePolicy("u", "") {}
+    bool serialize(Stream &) const override { return false; }
+};
+
+// Records the nodes as the walk hands them over (with the overload taken),
+// finishing or refusing at a chosen name.
+class Recorder : public PolicyVisitor {
+public:
+    using PolicyVisitor::accept;
+    Recorder(std::string stop, bool refuse) : stop_(std::move(stop)), refuse_(refuse) {}
+    bool accept(BasePolicy &p) override { return note("B", p); }
+    bool accept(HookTypePolicy &p) override { return note("H", p); }
+    bool accept(ProcessPolicy &p) override { return note("P", p); }
+    bool accept(FilePolicy &p) override { return note("F", p); }
+    bool accept(PolicyGroup &p) override { return note("G", p); }
+    std::string seen;
+
+private:
+    bool note(char const *kind, Policy &p) {
+        seen += std::string(seen.empty() ? "" : " ") + kind + p.name();
+        if (p.name() == stop_ && !refuse_)
+            finish();
+        return p.name() != stop_ || !refuse_;
+    }
     std::string stop_;
     bool refuse_;
 };
 
-// A group root holding A, B (holding X, Y), E.
-PolicyGroup *sample_tree() {
-    PolicyGroup *root = new PolicyGroup("root");
-    root->add(new BasePolicy("A", "a"));
-    PolicyGroup *b = new PolicyGroup("B");
-    b->add(new BasePolicy("X", "x"));
-    b->add(new BasePolicy("Y", "y"));
-    root->add(b);
-    root->add(new BasePolicy("E", "e"));
-    return root;
-}
-
-std::vector<std::string> names_of(PolicyGroup &g) {
-    Recorder r;
-    g.apply(r);
-    return r.seen;
-}
-
-} // namespace
-
-// ---------------------------------------------------------------------------
-// Children
-// ---------------------------------------------------------------------------
-
-TEST(PolicyGroupChildren, AddGetRemoveKeepOrderAndOwnership) {
-    live = 0;
-    {
-        PolicyGroup g("g");
-        EXPECT_TRUE(g.is_group());
-        EXPECT_STREQ(g.distinguish(), "policy/PolicyGroup");
-        g.add(new Counted("a"));
-        Counted *second = new Counted("dup");
-        g.add(second);
-        g.add(new Counted("dup"));
-        g.add(new Counted("z"));
-        g.add(nullptr); // never a null child
-        EXPECT_EQ(g.count(), 4u);
-        EXPECT_EQ(g.get("dup"), second);
-        EXPECT_EQ(g.get("DUP"), nullptr); // exact bytes
-        EXPECT_EQ(g.get("missing"), nullptr);
-        EXPECT_EQ(g.get(nullptr), nullptr);
-
-        g.remove("dup"); // only the first
-        EXPECT_EQ(live, 3);
-        EXPECT_EQ(g.count(), 3u);
-        ASSERT_NE(g.get("dup"), nullptr);
-        EXPECT_NE(g.get("dup"), second);
-        EXPECT_EQ(names_of(g), (std::vector<std::string>{"g", "a", "dup", "z"}));
-        g.remove("missing");
-        g.remove(nullptr);
-        EXPECT_EQ(g.count(), 3u);
-    }
-    EXPECT_EQ(live, 0); // the group destroyed what it owned
-}
-
-TEST(PolicyGroupChildren, AddWithMergeSetsTheModeFirst) {
-    PolicyGroup g("g");
-    BasePolicy *p = new BasePolicy("p", "d");
-    EXPECT_EQ(p->get_merge(), 0);
-    g.add(p, 1);
-    EXPECT_EQ(p->get_merge(), 1);
-    EXPECT_EQ(g.get("p"), p);
-}
-
-TEST(PolicyGroupChildren, ClearWithAndWithoutDestroying) {
-    live = 0;
-    PolicyGroup g("g");
-    Counted *kept = new Counted("kept");
-    g.add(kept);
-    g.clear(false);
-    EXPECT_EQ(g.count(), 0u);
-    EXPECT_EQ(live, 1);
-    g.add(kept);
-    g.add(new Counted("other"));
-    g.clear(true);
-    EXPECT_EQ(g.count(), 0u);
-    EXPECT_EQ(live, 0);
-}
-
-TEST(PolicyGroupChildren, SwapExchangesOnlyTheChildren) {
-    PolicyGroup a("a"), b("b");
-    a.set_merge(4);
-    a.add(new BasePolicy("a1", ""));
-    b.add(new BasePolicy("b1", ""));
-    b.add(new BasePolicy("b2", ""));
-    a.swap(&b);
-    EXPECT_STREQ(a.name(), "a");
-    EXPECT_EQ(a.get_merge(), 4);
-    EXPECT_EQ(b.get_merge(), 0);
-    EXPECT_EQ(names_of(a), (std::vector<std::string>{"a", "b1", "b2"}));
-    EXPECT_EQ(names_of(b), (std::vector<std::string>{"b", "a1"}));
-    a.swap(nullptr);
-    EXPECT_EQ(a.count(), 2u);
-}
-
-TEST(PolicyGroupChildren, CopyChildrenAppendsIndependentCopies) {
-    live = 0;
-    {
-        PolicyGroup src("src"), dst("dst");
-        src.add(new Counted("c1"));
-        src.add(new Counted("c2"));
-        dst.add(new Counted("d1"));
-        src.copy_children(&dst);
-        EXPECT_EQ(live, 5);
-        EXPECT_EQ(names_of(dst), (std::vector<std::string>{"dst", "d1", "c1", "c2"}));
-        EXPECT_NE(dst.get("c1"), src.get("c1"));
-        src.clear(true); // the copies live on
-        EXPECT_EQ(names_of(dst), (std::vector<std::string>{"dst", "d1", "c1", "c2"}));
-        // Into itself: the group doubles once.
-        dst.copy_children(&dst);
-        EXPECT_EQ(dst.count(), 6u);
-        src.copy_children(nullptr);
-    }
-    EXPECT_EQ(live, 0);
-}
-
-TEST(PolicyGroupClone, DeepCopyWithMergeModeZero) {
-    PolicyGroup *root = sample_tree();
-    root->set_merge(2);
-    root->get("A")->set_merge(7);
-    Policy *copy = root->clone();
-    ASSERT_NE(copy, nullptr);
-    PolicyGroup *group = dynamic_cast<PolicyGroup *>(copy);
-    ASSERT_NE(group, nullptr);
-    EXPECT_EQ(group->get_merge(), 0);
-    EXPECT_STREQ(group->name(), "root");
-    EXPECT_EQ(group->get("A")->get_merge(), 7); // children keep theirs
-    EXPECT_NE(group->get("A"), root->get("A"));
-    root->release();
-    EXPECT_EQ(names_of(*group), (std::vector<std::string>{"root", "A", "B", "X", "Y", "E"}));
-    copy->release();
-}
-
-TEST(BasePolicyClone, CopiesEveryField) {
-    BasePolicy p("n", "payload");
-    p.set_merge(3);
-    Policy *c = p.clone();
-    BasePolicy *b = dynamic_cast<BasePolicy *>(c);
-    ASSERT_NE(b, nullptr);
-    EXPECT_STREQ(b->name(), "n");
-    EXPECT_EQ(b->get_merge(), 3);
-    EXPECT_EQ(b->disp(), "payload");
-    EXPECT_STREQ(b->distinguish(), "policy/BasePolicy");
-    c->release();
-    BasePolicy nulls(nullptr, nullptr);
-    EXPECT_STREQ(nulls.name(), "");
-    EXPECT_EQ(nulls.disp(), "");
-}
-
-// ---------------------------------------------------------------------------
-// Walk
-// ---------------------------------------------------------------------------
-
-TEST(PolicyWalk, DepthFirstPreOrderInChildOrder) {
-    PolicyGroup *root = sample_tree();
-    Recorder all;
-    EXPECT_TRUE(root->apply(all));
-    EXPECT_EQ(all.seen, (std::vector<std::string>{"root", "A", "B", "X", "Y", "E"}));
-    EXPECT_FALSE(all.finished());
-    root->release();
-}
-
-TEST(PolicyWalk, FinishingEndsTheWholeWalk) {
-    PolicyGroup *root = sample_tree();
-    Recorder r("X");
-    EXPECT_TRUE(root->apply(r));
-    EXPECT_EQ(r.seen, (std::vector<std::string>{"root", "A", "B", "X"}));
-    EXPECT_TRUE(r.finished());
-    // A finished visitor stops at the first node of another walk.
-    EXPECT_TRUE(root->apply(r));
-    EXPECT_EQ(r.seen.size(), 5u);
-    root->release();
-}
-
-TEST(PolicyWalk, RefusingAcceptAbortsWithFalse) {
-    PolicyGroup *root = sample_tree();
-    Recorder r("B", true);
-    EXPECT_FALSE(root->apply(r));
-    EXPECT_EQ(r.seen, (std::vector<std::string>{"root", "A", "B"}));
-    EXPECT_FALSE(r.finished());
-    root->release();
-}
-
-namespace {
-
-// Counts the overloads the walk calls.
-class OverloadCounter : public PolicyVisitor {
-public:
-    using PolicyVisitor::accept;
-    bool accept(BasePolicy &) override { return ++base, true; }
-    bool accept(HookTypePolicy &) override { return ++hook, true; }
-    bool accept(ProcessPolicy &) override { return ++process, true; }
-    bool accept(FilePolicy &) override { return ++file, true; }
-    bool accept(PolicyGroup &) override { return ++group, true; }
-    int base = 0, hook = 0, process = 0, file = 0, group = 0;
-};
-
-// Relies only on the defaults.
+// Relies on the defaults: every overload falls back to accept(Policy&).
 class Defaults : public PolicyVisitor {
 public:
     using PolicyVisitor::accept;
-    bool accept(Policy &) override { return ++policies, true; }
-    int policies = 0;
+    bool accept(Policy &) override { return ++count, true; }
+    int count = 0;
 };
+
+std::string walk(PolicyGroup &g, std::string const &stop = "<none>", bool refuse = false,
+                 bool *result = nullptr) {
+    Recorder r(stop, refuse);
+    bool ok = g.apply(r);
+    if (result != nullptr)
+        *result = ok;
+    return r.seen;
+}
+
+// Every node kind, merge modes set, tracked leaves.
+PolicyGroup *every_kind() {
+    PolicyGroup *root = new PolicyGroup("root");
+    root->set_merge(-3);
+    root->add(new Tracked("t1", "payload"));
+    PolicyGroup *inner = new PolicyGroup("inner");
+    inner->add(new FilePolicy("f", "C:\\data\\;_:regex:\\.tmp$", 3, 1, "D:\\r\\"), 1);
+    inner->add(new ModuleFileFilePolicy("m"));
+    inner->add(new PolicyGroup("empty"));
+    root->add(inner, 5);
+    root->add(new ProcessPolicy("p", "*explorer.exe:notepad.exe", 3));
+    root->add(new HookTypePolicy("h", "_:regex:cmd", "a", "b", "a", nullptr), 2);
+    root->add(new Tracked("t2", "last"));
+    return root;
+}
+
+// Walks a loaded tree with every visitor: whatever loads must be usable.
+void exercise(Variable *v) {
+    if (PolicyGroup *g = dynamic_cast<PolicyGroup *>(v)) {
+        FilePolicyVisitor f("C:\\data\\x.tmp", 1);
+        ProcessPolicyVisitor p("C:\\w\\notepad.exe", nullptr, 0);
+        HookTypePolicyVisitor h("C:\\w\\cmd.exe", nullptr);
+        g->apply(f);
+        g->apply(p);
+        g->apply(h);
+        frame_of(*g);
+        g->clone()->release();
+    }
+}
+
+std::string group_head(char const *name, int merge, long long count) {
+    MemoryStreamBuf buf;
+    Stream s(buf);
+    s.write("v:policy/PolicyGroup:");
+    s << name << merge;
+    if (count < 0)
+        s << int(count);
+    else
+        s << uint64(count);
+    return buf.bytes();
+}
 
 } // namespace
 
-TEST(PolicyWalk, EachClassCallsItsOwnOverloadAndDefaultsFallBack) {
-    PolicyGroup root("root");
-    PolicyGroup *inner = new PolicyGroup("inner");
-    inner->add(new FilePolicy("f", "C:\\x\\", 1, 1, "D:\\y\\"));
-    inner->add(new ModuleFileFilePolicy("m"));
-    root.add(inner);
-    root.add(new ProcessPolicy("p", "a.exe", 1));
-    root.add(new HookTypePolicy("h", "*", "t", nullptr));
-    root.add(new BasePolicy("b", "d"));
-    OverloadCounter c;
-    EXPECT_TRUE(root.apply(c));
-    EXPECT_EQ(c.group, 2);
-    EXPECT_EQ(c.file, 2);
-    EXPECT_EQ(c.process, 1);
-    EXPECT_EQ(c.hook, 1);
-    EXPECT_EQ(c.base, 1);
-    Defaults d;
-    EXPECT_TRUE(root.apply(d));
-    EXPECT_EQ(d.policies, 7);
+TEST(PolicyTree, ChildrenOwnershipAndOrder) {
+    PolicyGroup g("g");
+    g.add(new Tracked("a", "1"));
+    g.add(new Tracked("dup", "first"));
+    g.add(new Tracked("dup", "second"), 7);
+    g.add(new Tracked("z", ""));
+    EXPECT_EQ(g.count(), 4u);
+    EXPECT_EQ(g.get("dup")->get_merge(), 0);
+    EXPECT_EQ(g.get("DUP"), nullptr);
+    g.remove("dup"); // only the first of two
+    g.remove("none");
+    EXPECT_EQ(walk(g), "Gg Ba Bdup Bz");
+    EXPECT_EQ(g.get("dup")->get_merge(), 7);
+    EXPECT_EQ(live, 3);
+
+    PolicyGroup other("other");
+    g.copy_children(&other); // deep copies, appended
+    g.copy_children(&other);
+    EXPECT_EQ(walk(other), "Gother Ba Bdup Bz Ba Bdup Bz");
+    EXPECT_EQ(live, 9);
+    g.set_merge(2);
+    Policy *copy = g.clone();
+    EXPECT_EQ(copy->get_merge(), 0);
+    EXPECT_EQ(walk(*static_cast<PolicyGroup *>(copy)), "Gg Ba Bdup Bz");
+    copy->release();
+
+    other.swap(&g); // children change places, names stay
+    EXPECT_EQ(walk(g), "Gg Ba Bdup Bz Ba Bdup Bz");
+    EXPECT_EQ(walk(other), "Gother Ba Bdup Bz");
+    Policy *kept[] = {other.get("a"), other.get("dup"), other.get("z")};
+    other.clear(false); // the caller owns them now
+    EXPECT_EQ(other.count(), 0u);
+    EXPECT_EQ(live, 9);
+    for (Policy *p : kept)
+        p->release();
+    g.clear(true);
+    EXPECT_EQ(live, 0);
 }
 
-// ---------------------------------------------------------------------------
-// Wire format
-// ---------------------------------------------------------------------------
+TEST(PolicyTree, WalkAndStructuralVisitors) {
+    PolicyGroup *root = every_kind();
+    PolicyGroup *inner = static_cast<PolicyGroup *>(root->get("inner"));
+    std::string const all = "Groot Bt1 Ginner Ff Fm Gempty Pp Hh Bt2";
+    struct Case {
+        char const *stop;
+        bool refuse, result;
+        std::string seen;
+    } const cases[] = {
+        {"<none>", false, true, all},
+        {"f", false, true, "Groot Bt1 Ginner Ff"},
+        {"inner", false, true, "Groot Bt1 Ginner"}, // a finished group hands over no child
+        {"inner", true, false, "Groot Bt1 Ginner"},
+        {"p", true, false, "Groot Bt1 Ginner Ff Fm Gempty Pp"}};
+    for (Case const &c : cases) {
+        bool result = !c.result;
+        EXPECT_EQ(walk(*root, c.stop, c.refuse, &result), c.seen);
+        EXPECT_EQ(result, c.result) << c.seen;
+    }
+    Recorder done("t1", false);
+    root->apply(done);
+    root->apply(done); // a finished visitor stops at the first node again
+    EXPECT_EQ(done.seen, "Groot Bt1 Groot");
+    Defaults d;
+    EXPECT_TRUE(root->apply(d));
+    EXPECT_EQ(d.count, 9);
+    BasePolicyVisitor base;
+    EXPECT_TRUE(root->apply(base));
+    EXPECT_EQ(base.get_disp(), "last");
+    EXPECT_FALSE(base.finished());
+
+    std::string const slashes(10000, '/');
+    std::string const long_path = slashes + "inner" + slashes + "m";
+    struct Path {
+        char const *path;
+        Policy *found;
+    } const paths[] = {{"", root},
+                       {nullptr, root},
+                       {"/", root},
+                       {"t1", root->get("t1")},
+                       {"inner/f", inner->get("f")},
+                       {"/inner//m", inner->get("m")},
+                       {"inner/", inner},
+                       {"inner/empty/", inner->get("empty")},
+                       {"t1/x", nullptr},
+                       {"t1/", nullptr},
+                       {"q", nullptr},
+                       {"q/f", nullptr},
+                       {"inner/q/f", nullptr},
+                       {"Inner/f", nullptr},
+                       {"f", nullptr},
+                       {long_path.c_str(), inner->get("m")}};
+    for (Path const &c : paths) {
+        PolicyPathVisitor v(c.path);
+        EXPECT_TRUE(root->apply(v));
+        EXPECT_TRUE(v.finished());
+        EXPECT_EQ(v.get(), c.found) << (c.path ? std::string(c.path).substr(0, 20) : "<null>");
+    }
+    root->release();
+}
 
 TEST(PolicyWire, GroupWithOneBasePolicyByteForByte) {
     PolicyGroup root("root");
     root.add(new BasePolicy("b", "x"));
-    std::string expected = std::string("v:policy/PolicyGroup:") + "s::root" + std::string(1, '\0') +
-                           "i:4:" + std::string(4, '\0') + "I:8:" + std::string("\x01", 1) +
-                           std::string(7, '\0') + "v:policy/BasePolicy:" + "s::b" +
-                           std::string(1, '\0') + "i:4:" + std::string(4, '\0') + "s::x" +
-                           std::string(1, '\0');
-    EXPECT_EQ(hex(frame_of(root)), hex(expected));
+    static char const expected[] = "v:policy/PolicyGroup:s::root\0i:4:\0\0\0\0"
+                                   "I:8:\x01\0\0\0\0\0\0\0v:policy/BasePolicy:"
+                                   "s::b\0i:4:\0\0\0\0s::x\0";
+    EXPECT_EQ(hex(frame_of(root)), hex(std::string(expected, sizeof expected - 1)));
+    EXPECT_EQ(hex(frame_of(PolicyGroup("e"))), hex(group_head("e", 0, 0)));
 }
 
-TEST(PolicyWire, GroupRoundTripKeepsOrderTypesAndFields) {
-    PolicyGroup root("root");
-    root.set_merge(-3);
-    PolicyGroup *inner = new PolicyGroup("inner");
-    inner->add(new BasePolicy("deep", "d"), 2);
-    root.add(new BasePolicy("first", "1"));
-    root.add(inner, 5);
-    root.add(new FilePolicy("file", "C:\\a\\", 3, 1, "D:\\b\\"));
-    root.add(new ModuleFileFilePolicy("module"));
-    root.add(new ProcessPolicy("proc", "x.exe", 3));
-    root.add(new HookTypePolicy("hook", "*", "a", "b", nullptr));
-    root.add(new PolicyGroup("empty"));
-
-    PolicyGroup *back = round_trip(root);
-    ASSERT_NE(back, nullptr);
-    EXPECT_STREQ(back->name(), "root");
-    EXPECT_EQ(back->get_merge(), -3);
-    EXPECT_EQ(names_of(*back), (std::vector<std::string>{"root", "first", "inner", "deep", "file",
-                                                         "module", "proc", "hook", "empty"}));
-    EXPECT_EQ(back->get("inner")->get_merge(), 5);
-    EXPECT_STREQ(back->get("module")->distinguish(), "policy/ModuleFileFilePolicy");
-    EXPECT_STREQ(back->get("hook")->distinguish(), "policy/HookTypePolicy");
-    EXPECT_EQ(static_cast<PolicyGroup *>(back->get("empty"))->count(), 0u);
-    EXPECT_EQ(frame_of(*back), frame_of(root)); // nothing lost
-    back->release();
-}
-
-TEST(PolicyWire, EmptyGroupWritesCountZero) {
-    PolicyGroup g("e");
-    std::string bytes = frame_of(g);
-    EXPECT_NE(bytes.find(std::string("I:8:") + std::string(8, '\0')), std::string::npos);
-    PolicyGroup *back = round_trip(g);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->count(), 0u);
-    back->release();
-}
-
-TEST(PolicyWire, LoadSkipsNullFramesAndUnknownTypes) {
-    // A hand-written group of four announced children: a base policy, a null
-    // frame, a frame of an unregistered type without body, another policy.
-    MemoryStreamBuf buf;
-    Stream s(buf);
-    s.write("v:policy/PolicyGroup:");
-    s << "g" << 0 << uint64(4);
-    BasePolicy("one", "1").serialize(s);
-    s.serialize(nullptr);
-    s.write("v:policy/NoSuchThing:");
-    BasePolicy("two", "2").serialize(s);
-    Variable *v = s.load();
-    ASSERT_NE(v, nullptr);
-    PolicyGroup *g = dynamic_cast<PolicyGroup *>(v);
-    ASSERT_NE(g, nullptr);
-    EXPECT_EQ(names_of(*g), (std::vector<std::string>{"g", "one", "two"}));
-    v->release();
-}
-
-TEST(PolicyWire, LoadAppendsToExistingChildren) {
-    PolicyGroup src("src");
-    src.add(new BasePolicy("new", ""));
-    std::string bytes = frame_of(src);
-    PolicyGroup dst("dst");
-    dst.add(new BasePolicy("old", ""));
-    MemoryStreamBuf buf(bytes.substr(std::string("v:policy/PolicyGroup:").size()));
-    Stream s(buf);
-    EXPECT_TRUE(dst.load(s));
-    EXPECT_STREQ(dst.name(), "src");
-    EXPECT_EQ(names_of(dst), (std::vector<std::string>{"src", "old", "new"}));
-}
-
-TEST(PolicyWire, NegativeOrZeroCountReadsNoChildren) {
-    MemoryStreamBuf buf;
-    Stream s(buf);
-    s.write("v:policy/PolicyGroup:");
-    s << "g" << 0 << -5;
-    BasePolicy("never", "").serialize(s);
-    Variable *v = s.load();
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(static_cast<PolicyGroup *>(v)->count(), 0u);
-    v->release();
-}
-
-TEST(PolicyWire, RegisteredTypeNames) {
+TEST(PolicyWire, RegisteredKindsAndAFailingStream) {
     for (char const *name :
          {"policy/PolicyGroup", "policy/BasePolicy", "policy/FilePolicy",
           "policy/ModuleFileFilePolicy", "policy/ProcessPolicy", "policy/HookTypePolicy"}) {
         Variable *v = Variable::new_variable(name);
-        ASSERT_NE(v, nullptr) << name;
+        ASSERT_NE(dynamic_cast<Policy *>(v), nullptr) << name;
         EXPECT_STREQ(v->distinguish(), name);
-        EXPECT_NE(dynamic_cast<Policy *>(v), nullptr) << name;
+        v->release();
+    }
+    MemoryStreamBuf failing, fine;
+    failing.set_fail_writes(true);
+    Stream s(failing), t(fine);
+    EXPECT_FALSE(PolicyGroup("g").serialize(s));
+    PolicyGroup g("g"); // a child that cannot be written fails its group
+    g.add(new Unwritable());
+    g.add(new Tracked("t", ""));
+    EXPECT_FALSE(g.serialize(t));
+}
+
+TEST(PolicyWire, ChildrenAsTheyArrive) {
+    std::string const one = frame_of(Tracked("one", "1"));
+    std::string const null_frame = "n:", unknown = "v:policy/NoSuchThing:";
+    std::string nulls;
+    for (int i = 0; i < 5000; ++i)
+        nulls += null_frame;
+    std::string deep;
+    for (int i = 0; i < 200; ++i)
+        deep += group_head("g", 0, 1);
+    struct Case {
+        char const *what;
+        std::string bytes;
+        long long count; // -1: no object
+    } const cases[] = {
+        {"null, unknown and foreign skipped",
+         group_head("g", 0, 5) + one + null_frame + unknown + frame_of(Foreign()) + one, 2},
+        {"zero or less reads none", group_head("g", 0, -5) + one, 0},
+        {"nulls as they arrive", group_head("g", 0, 5001) + nulls + one, 1},
+        {"huge count, one child", group_head("g", 0, 0x7fffffff) + one, -1},
+        {"huge count, a foreign tag", group_head("g", 0, 0x7fffffff) + "i:4:\0\0\0\0", -1},
+        {"a child that breaks", group_head("g", 0, 1) + "v:test/Tracked:i:4:", -1},
+        {"deeper than the stream allows", deep + one, -1}};
+    for (Case const &c : cases) {
+        SCOPED_TRACE(c.what);
+        Variable *v = load_from(c.bytes);
+        EXPECT_EQ(v == nullptr ? -1 : (long long)static_cast<PolicyGroup *>(v)->count(), c.count);
+        Variable::release(v);
+        EXPECT_EQ(live, 0);
+    }
+    PolicyGroup dst("dst"); // a load appends
+    dst.add(new Tracked("old", ""));
+    MemoryStreamBuf buf(group_head("src", 0, 1).substr(21) + one);
+    Stream s(buf);
+    EXPECT_TRUE(dst.load(s));
+    EXPECT_EQ(walk(dst), "Gsrc Bold Bone");
+}
+
+// Every cut of a tree file fails to load: a cut in a count, in a leaf's last
+// field or right after a frame head must not load defaults; the whole file
+// loads with every name, merge mode, field, order and type.
+TEST(PolicyWire, EveryCutFailsTheWholeLoads) {
+    PolicyGroup small("grp"); // a group with a base and a file policy
+    small.add(new BasePolicy("base", "policy"));
+    small.add(new FilePolicy("file1", "C:\\src\\", 1, 1, "D:\\dst\\"));
+    PolicyGroup *kinds = every_kind();
+    std::string const files[] = {frame_of(small), frame_of(*kinds),
+                                 frame_of(HookTypePolicy("h", "*", "a", nullptr)),
+                                 frame_of(ProcessPolicy("p", 1, 0))};
+    kinds->release();
+    EXPECT_EQ(files[0].size(), 181u);
+    for (std::string const &whole : files) {
+        for (std::size_t n = 0; n < whole.size(); ++n) {
+            Variable *v = load_from(whole.substr(0, n));
+            EXPECT_EQ(v, nullptr) << "cut at " << n << " of " << whole.size();
+            Variable::release(v);
+            ASSERT_EQ(live, 0);
+        }
+        Policy *v = dynamic_cast<Policy *>(load_from(whole)); // and whole, nothing lost
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(hex(frame_of(*v)), hex(whole));
         v->release();
     }
 }
 
-TEST(PolicyWire, SerializeReportsAFailingStream) {
-    PolicyGroup root("root");
-    root.add(new BasePolicy("b", "x"));
-    MemoryStreamBuf buf;
-    buf.set_fail_writes(true);
-    Stream s(buf);
-    EXPECT_FALSE(root.serialize(s));
+// The match parts read on their own stop at a cut as well.
+TEST(PolicyWire, MatchFieldsCutFail) {
+    FileMatch const file("C:\\x\\", 3);
+    ProcessPolicy process("p", "dom", "usr", 1);
+    process.set_service("svc");
+    MemoryStreamBuf fb, pb;
+    Stream fs(fb), ps(pb);
+    ASSERT_TRUE(file.serialize_match(fs) && process.serialize_match(ps));
+    for (std::string const *whole : {&fb.bytes(), &pb.bytes()}) {
+        for (std::size_t n = 0; n <= whole->size(); ++n) {
+            MemoryStreamBuf buf(whole->substr(0, n));
+            Stream s(buf);
+            bool const loaded =
+                whole == &fb.bytes() ? FileMatch().load_match(s) : ProcessMatch().load_match(s);
+            EXPECT_EQ(loaded, n == whole->size()) << n;
+        }
+    }
 }
 
-// ---------------------------------------------------------------------------
-// Structural visitors
-// ---------------------------------------------------------------------------
-
-TEST(BasePolicyVisitorTest, HoldsTheLastPayloadInWalkOrder) {
-    PolicyGroup *root = sample_tree(); // payloads a, x, y, e
-    BasePolicyVisitor v;
-    EXPECT_EQ(v.get_disp(), "");
-    EXPECT_TRUE(root->apply(v));
-    EXPECT_EQ(v.get_disp(), "e");
-    EXPECT_FALSE(v.finished());
+TEST(PolicyWire, SeededMutationFuzz) {
+    PolicyGroup *root = every_kind();
+    std::string const whole = frame_of(*root);
     root->release();
-    PolicyGroup none("none");
-    BasePolicyVisitor empty;
-    none.apply(empty);
-    EXPECT_EQ(empty.get_disp(), "");
+    std::mt19937 random(20261206u);
+    int loaded = 0;
+    for (int run = 0; run < 4000; ++run) {
+        std::string bytes = whole;
+        for (int e = 1 + int(random() % 4); e > 0 && !bytes.empty(); --e) {
+            std::size_t at = random() % bytes.size(), n = random() % 32;
+            int const kind = int(random() % 5);
+            if (kind == 0)
+                bytes[at] = char(bytes[at] ^ (1 + random() % 255));
+            else if (kind == 1) // a big count or length
+                bytes.insert(at, n % 2 ? "I:8:\xff\xff\xff\x7f" : "s:99999:");
+            else if (kind == 2)
+                bytes.erase(at, n);
+            else if (kind == 3)
+                bytes.insert(at, bytes.substr(at, n));
+            else
+                bytes.resize(at);
+        }
+        Variable *v = load_from(bytes);
+        loaded += v != nullptr;
+        exercise(v);
+        Variable::release(v);
+        ASSERT_EQ(live, 0) << "run " << run;
+    }
+    EXPECT_GT(loaded, 100);
 }
 
-TEST(PolicyPathVisitorTest, ResolvesPaths) {
-    PolicyGroup *root = sample_tree();
-    PolicyGroup *b = static_cast<PolicyGroup *>(root->get("B"));
-    PolicyGroup *deeper = new PolicyGroup("C");
-    deeper->add(new BasePolicy("leaf", ""));
-    b->add(deeper);
+TEST(PolicyVisitors, FileProcessAndHookTypeDecisions) {
+    LogCapture log;
+    struct FileCase {
+        int first, second, policy;
+        char const *mapped;
+    } const files[] = {{3, 2, 2, ""}, {1, 2, 1, "D:\\one\\x"}, {3, 3, 0, ""},
+                       {0, 1, 0, ""}, {2, 1, 2, ""},           {3, 1, 1, "D:\\two\\x"}};
+    for (FileCase const &c : files) {
+        SCOPED_TRACE(c.first * 10 + c.second);
+        PolicyGroup g("g");
+        g.add(new FilePolicy("other", "C:\\else\\", 1, 5, ""));
+        g.add(new FilePolicy("first", "C:\\data\\", 1, c.first, "D:\\one\\"), 1);
+        g.add(new FilePolicy("second", "C:\\data\\", 1, c.second, "D:\\two\\"));
+        FilePolicyVisitor v("C:\\data\\x", 1);
+        EXPECT_TRUE(g.apply(v));
+        EXPECT_EQ(v.policy(), c.policy);
+        EXPECT_STREQ(v.mappedfile(), c.mapped);
+        FilePolicyVisitor wrong_mode("C:\\data\\x", 2);
+        g.apply(wrong_mode);
+        EXPECT_EQ(wrong_mode.policy(), 0);
+    }
+    EXPECT_EQ(log.count("File Policy Visitor Matched 3 at first for C:\\data\\x:1"), 3);
 
-    auto find = [&](char const *path) {
-        PolicyPathVisitor v(path);
-        EXPECT_TRUE(root->apply(v));
-        EXPECT_TRUE(v.finished()) << (path ? path : "<null>");
-        return v.get();
-    };
-    EXPECT_EQ(find(""), root);
-    EXPECT_EQ(find(nullptr), root);
-    EXPECT_EQ(find("/"), root);
-    EXPECT_EQ(find("A"), root->get("A"));
-    EXPECT_EQ(find("B/X"), b->get("X"));
-    EXPECT_EQ(find("/B//X"), b->get("X"));
-    EXPECT_EQ(find("B/"), b);
-    EXPECT_EQ(find("B/C/leaf"), deeper->get("leaf"));
-    EXPECT_EQ(find("B/C/"), deeper);
-    EXPECT_EQ(find("A/X"), nullptr);   // A is not a group
-    EXPECT_EQ(find("A/"), nullptr);    // neither is A/
-    EXPECT_EQ(find("Q"), nullptr);     // no such child
-    EXPECT_EQ(find("Q/X"), nullptr);   // no such group
-    EXPECT_EQ(find("B/Q/X"), nullptr); // missing in the middle
-    EXPECT_EQ(find("b/x"), nullptr);   // names are case-sensitive
-    EXPECT_EQ(find("X"), nullptr);     // only direct children
-    std::string slashes(100000, '/');  // many empty components
-    EXPECT_EQ(find((slashes + "B" + slashes + "X").c_str()), b->get("X"));
-    root->release();
+    struct ProcessCase {
+        int merge1, hook1, merge2, hook2, hook;
+        char const *name;
+    } const processes[] = {{1, 0, 1, 1, 1, "second"},
+                           {0, 3, 0, 1, 3, "first"},
+                           {1, 4, 0, 2, 4, "first"},
+                           {0, 2, 2, 0, 0, "second"},
+                           {1, 2, 1, 2, 5, ""}};
+    for (ProcessCase const &c : processes) {
+        SCOPED_TRACE(c.hook1 * 10 + c.hook2);
+        PolicyGroup g("g");
+        g.add(new ProcessPolicy("other", "calc.exe", 1));
+        g.add(new ProcessPolicy("first", "a.exe", c.hook1), c.merge1);
+        g.add(new ProcessPolicy("second", "*", c.hook2), c.merge2);
+        ProcessPolicyVisitor v("C:\\w\\a.exe", nullptr, 5);
+        EXPECT_TRUE(g.apply(v));
+        EXPECT_EQ(v.hook(), c.hook);
+        EXPECT_STREQ(v.name(), c.name);
+    }
+    for (char const *line : {"Matched (ON) at second for C:\\w\\a.exe", "Matched (FORBID) at first",
+                             "Matched (OFF) at first"})
+        EXPECT_GE(log.count(std::string("Process Policy Visitor ") + line), 1) << line;
+
+    struct HookCase {
+        int modes[4];
+        char const *list;
+    } const hooks[] = {{{0, 0, 2, 0}, "c"},
+                       {{0, 1, 0, 0}, "a b"},
+                       {{0, 0, 0, 0}, "a b c d"},
+                       {{2, 0, 1, 2}, "a"},
+                       {{3, -1, 0, 0}, "c d"}};
+    for (HookCase const &c : hooks) {
+        SCOPED_TRACE(c.list);
+        PolicyGroup g("g");
+        char const *names[] = {"a", "b", "c", "d"};
+        for (int i = 0; i < 4; ++i) {
+            g.add(new HookTypePolicy("h", "calc.exe", "never", nullptr), c.modes[i] == 2 ? 2 : 0);
+            g.add(new HookTypePolicy("h", "a.exe", names[i], nullptr), c.modes[i]);
+        }
+        HookTypePolicyVisitor v("C:\\w\\a.exe", nullptr);
+        EXPECT_TRUE(g.apply(v));
+        std::string got;
+        for (std::string const &t : *v.hooktype())
+            got += (got.empty() ? "" : " ") + t;
+        EXPECT_EQ(got, c.list);
+    }
+}
+
+TEST(PolicyManagerTest, OneInstanceSwappedUnderItsLock) {
+    std::vector<PolicyManager *> seen(6, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = PolicyManager::instance(); });
+    for (std::thread &t : threads)
+        t.join();
+    PolicyManager *m = PolicyManager::instance();
+    for (PolicyManager *p : seen)
+        EXPECT_EQ(p, m);
+    EXPECT_TRUE(m->is_group());
+    EXPECT_EQ(m->count(), 0u);
+    ProcessPolicyVisitor empty(nullptr, nullptr, 6);
+    m->apply(empty);
+    EXPECT_EQ(empty.hook(), 6);
+
+    PolicyGroup next("next"); // a tree built aside and swapped in under the lock
+    next.add(new FilePolicy("f", "C:\\d\\", 1, 1, "E:\\"));
+    next.add(new BasePolicy("b", ""));
+    m->lock_write();
+    m->add(new BasePolicy("old", ""));
+    m->swap(&next);
+    m->unlock_write();
+    EXPECT_EQ(walk(next), "Gnext Bold");
+    FilePolicyVisitor f("C:\\d\\x", 1);
+    m->lock_read();
+    m->apply(f);
+    m->unlock_read();
+    EXPECT_STREQ(f.mappedfile(), "E:\\x");
+    EXPECT_EQ(walk(*m), "G Ff Bb");
+    PolicyGroup *back = round_trip<PolicyGroup>(*m); // an ordinary unnamed group
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(dynamic_cast<PolicyManager *>(back), nullptr);
+    EXPECT_EQ(walk(*back), "G Ff Bb");
+    back->release();
+    m->lock_write();
+    m->clear(true);
+    m->unlock_write();
 }

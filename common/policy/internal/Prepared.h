@@ -62,14 +62,25 @@ bool file_in_path(FileList const &list, FileList::Reference const &reference,
 // A name or an image path as Utility::name_match sees it: trimmed,
 // upper-cased, "/" as "\".
 std::wstring normalised_name(std::wstring const &text);
-// Utility::name_match of two normalised texts.
-bool name_in(std::wstring const &pattern, std::wstring const &name);
+// Utility::name_match of two normalised texts, the pattern given as the
+// `size` units at `pattern`.
+bool name_in(wchar_t const *pattern, std::size_t size, std::wstring const &name);
 
-// An image-path pattern of ProcessMatch.
+// The text of a whole image-path pattern, built once and shared by every
+// level of the current-process forms nested in it: a level is a range of
+// this text, so nesting never copies the pattern.
+struct PatternText {
+    std::wstring raw;                    // the pattern as a wide string
+    std::wstring normalised;             // upper-cased, "/" as "\": the name-list form
+    std::vector<std::size_t> semicolons; // positions of ";" in raw, ascending
+};
+
+// An image-path pattern of ProcessMatch (one level of it).
 struct ProcessPattern {
     bool everything = false;                      // exactly "*"
     std::unique_ptr<Regex> regex;                 // "_:regex:" followed by the expression
-    std::vector<std::wstring> names;              // the non-empty pieces of the name list
+    std::shared_ptr<PatternText const> text;      // the whole pattern
+    std::size_t from = 0, to = 0;                 // this level's text within it
     bool current_form = false;                    // begins with "*": the current-process forms
     std::shared_ptr<ProcessPattern const> own;    // A of "*A:B" and "*A" (null: never matches)
     bool has_target = false;                      // "*A:B"
@@ -77,8 +88,16 @@ struct ProcessPattern {
 
     // Null for an empty pattern. Current-process forms nested deeper than
     // max_nesting match nothing.
-    static std::shared_ptr<ProcessPattern const> build(std::string const &pattern, int depth);
+    static std::shared_ptr<ProcessPattern const> build(std::string const &pattern);
+    // Some non-empty piece of this level's ";" list names components of the
+    // image (given in normalised form).
+    bool names_match(std::wstring const &image) const;
     enum { max_nesting = 32 };
+
+private:
+    static std::shared_ptr<ProcessPattern const>
+    build(std::shared_ptr<PatternText const> const &text, std::size_t from, std::size_t to,
+          int depth);
 };
 
 // An extended file pattern: a chain of negations and share steps, then one
@@ -101,13 +120,21 @@ struct ExtendedPattern {
     void build(std::string const &pattern);
 };
 
+// The process part of a conditional file pattern. ProcessMatch has no
+// virtual destructor (its layout is fixed), so it is owned through this
+// final holder and always destroyed as what it is.
+struct ProcessCondition final {
+    explicit ProcessCondition(char const *pattern) : match(pattern) {}
+    ProcessMatch match;
+};
+
 // A pattern of FileMatch.
 struct FilePattern {
     enum Kind { list, extended, conditional };
     Kind kind = list;
-    FileList references;                     // list
-    ExtendedPattern ext;                     // extended, conditional
-    std::unique_ptr<ProcessMatch> condition; // conditional with a process part
+    FileList references;                         // list
+    ExtendedPattern ext;                         // extended, conditional
+    std::unique_ptr<ProcessCondition> condition; // conditional with a process part
 
     // Null for an empty pattern.
     static std::shared_ptr<FilePattern const> build(std::string const &pattern);
