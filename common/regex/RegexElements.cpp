@@ -563,22 +563,6 @@ bool CRepeatElxT<T>::FillTo(CMatchContextT<T> &ctx, int &done, int target) const
     return true;
 }
 
-template <class T> bool CRepeatElxT<T>::MatchNonEmpty(CMatchContextT<T> &ctx, int start) const {
-    bool ok = m_pElx->Match(ctx);
-    while (ok && ctx.m_nCurrentPosition == start) {
-        ok = m_pElx->MatchNext(ctx);
-    }
-    return ok;
-}
-
-template <class T> bool CRepeatElxT<T>::NextNonEmpty(CMatchContextT<T> &ctx, int start) const {
-    bool ok = m_pElx->MatchNext(ctx);
-    while (ok && ctx.m_nCurrentPosition == start) {
-        ok = m_pElx->MatchNext(ctx);
-    }
-    return ok;
-}
-
 template <class T> bool CRepeatElxT<T>::Match(CMatchContextT<T> &ctx) const {
     CElxFrame<T> frame(ctx);
     if (!frame.Ok()) {
@@ -622,18 +606,21 @@ CGreedyElxT<T>::CGreedyElxT(int kind, const ElxInterface<T> *element, int minimu
                             bool rightLeft)
     : CRepeatElxT<T>(kind, element, minimum, rightLeft), m_nMax(maximum) {}
 
-// Adds iterations while they succeed. Iterations beyond the minimum must
-// consume something: an empty one would change nothing and could repeat
-// forever, so it counts as a failed way. Each such iteration leaves
+// Adds iterations while they succeed. An iteration beyond the minimum that
+// matches the empty string succeeds but ends the loop: another would change
+// nothing and could repeat forever. Each such iteration leaves
 // [state of the element] [start position] on the stack.
 template <class T> void CGreedyElxT<T>::Extend(CMatchContextT<T> &ctx, int &done) const {
     while (done < m_nMax) {
         const int start = ctx.m_nCurrentPosition;
-        if (!this->MatchNonEmpty(ctx, start)) {
+        if (!this->m_pElx->Match(ctx)) {
             break;
         }
         ctx.Push(start);
         ++done;
+        if (ctx.m_nCurrentPosition == start) {
+            break;
+        }
     }
 }
 
@@ -679,9 +666,11 @@ template <class T> bool CGreedyElxT<T>::MatchNext(CMatchContextT<T> &ctx) const 
         // Another way for the last iteration, then as many more as possible;
         // without one, stop before it.
         const int start = ctx.Pop();
-        if (this->NextNonEmpty(ctx, start)) {
+        if (this->m_pElx->MatchNext(ctx)) {
             ctx.Push(start);
-            Extend(ctx, done);
+            if (ctx.m_nCurrentPosition != start) {
+                Extend(ctx, done);
+            }
         } else {
             --done;
         }
@@ -700,7 +689,8 @@ template <class T> bool CGreedyElxT<T>::MatchNext(CMatchContextT<T> &ctx) const 
 // CReluctantElxT
 // ---------------------------------------------------------------------------
 //
-// Iterations beyond the minimum are stacked as for CGreedyElxT.
+// Iterations beyond the minimum are stacked as for CGreedyElxT; after an
+// empty one no further iteration is tried.
 
 template <class T>
 CReluctantElxT<T>::CReluctantElxT(const ElxInterface<T> *element, int minimum, int maximum,
@@ -743,10 +733,12 @@ template <class T> bool CReluctantElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
         ctx.m_nCurrentPosition -= this->Direction() * done;
         return false;
     }
-    if (done < m_nMax) {
+    const bool lastEmpty =
+        done > this->m_nFixed && ctx.m_stack[ctx.m_stack.GetSize() - 1] == ctx.m_nCurrentPosition;
+    if (done < m_nMax && !lastEmpty) {
         // One more iteration first.
         const int start = ctx.m_nCurrentPosition;
-        if (this->MatchNonEmpty(ctx, start)) {
+        if (this->m_pElx->Match(ctx)) {
             ctx.Push(start);
             ctx.Push(done + 1);
             return true;
@@ -755,7 +747,7 @@ template <class T> bool CReluctantElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
     // Then other ways for the iterations already made, latest first.
     while (done > this->m_nFixed) {
         const int start = ctx.Pop();
-        if (this->NextNonEmpty(ctx, start)) {
+        if (this->m_pElx->MatchNext(ctx)) {
             ctx.Push(start);
             ctx.Push(done);
             return true;
@@ -960,8 +952,8 @@ template <class T> bool CConditionElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
 // Stack: [caller's captures] [state of the target] [captures inside] [base].
 
 template <class T>
-CDelegateElxT<T>::CDelegateElxT(int number)
-    : ElxInterface<T>(ELX_DELEGATE), m_nNumber(number), m_pElx(nullptr) {}
+CDelegateElxT<T>::CDelegateElxT(int number, bool rightLeft)
+    : ElxInterface<T>(ELX_DELEGATE), m_nNumber(number), m_pElx(nullptr), m_bRightLeft(rightLeft) {}
 
 template <class T> bool CDelegateElxT<T>::Match(CMatchContextT<T> &ctx) const {
     CElxFrame<T> frame(ctx);

@@ -358,9 +358,6 @@ protected:
     // Asks the latest iterations for another way, undoing those that have
     // none; false when all `done` iterations are undone.
     bool Backtrack(CMatchContextT<T> &ctx, int &done) const;
-    // The element's first (or next) way that consumes something from `start`.
-    bool MatchNonEmpty(CMatchContextT<T> &ctx, int start) const;
-    bool NextNonEmpty(CMatchContextT<T> &ctx, int start) const;
     int Direction() const { return m_bRightLeft ? -1 : 1; }
 };
 
@@ -440,12 +437,13 @@ public:
 
 template <class T> class CDelegateElxT : public ElxInterface<T> {
 public:
-    explicit CDelegateElxT(int number);
+    CDelegateElxT(int number, bool rightLeft);
     bool Match(CMatchContextT<T> &ctx) const override;
     bool MatchNext(CMatchContextT<T> &ctx) const override;
 
     int m_nNumber;                 // 0: the whole pattern
     const ElxInterface<T> *m_pElx; // resolved target; nullptr never matches
+    bool m_bRightLeft;             // the target runs in this direction, as the caller does
 };
 
 template <class T> class CBoundaryElxT : public ElxInterface<T> {

@@ -99,11 +99,37 @@ public:
         m_state.caseMode = 0;
         m_span.lo = -1;
         m_span.hi = -1;
+        m_open.pos = -1;
+        m_open.caseMode = CASE_NONE;
+        m_open.flags = 0;
+        m_open.depth = 0;
+        m_open.counter = 0;
     }
 
     const ElxInterface<T> *Parse() {
         int flags = m_pat.m_nFlags;
         return ParseAlternation(flags, 0);
+    }
+
+    // Compiles a group (0: the whole pattern) again from its text, to run in
+    // the direction given; its groups keep their numbers and names.
+    const ElxInterface<T> *Reparse(int number, bool rightLeft) {
+        CPatternT<T> &pat = m_pat;
+        typename CPatternT<T>::GroupSource source = {0, CASE_NONE, pat.m_nFlags, 0, 0};
+        if (number > 0) {
+            source = pat.m_groupSource[number];
+        }
+        int flags = (source.flags & ~REGEX_RIGHTTOLEFT) | (rightLeft ? REGEX_RIGHTTOLEFT : 0);
+        const int groups = pat.m_nGroupCount;
+        const int names = pat.m_names.GetSize();
+        pat.m_nGroupCount = source.counter;
+        m_state.pos = source.pos;
+        m_state.caseMode = source.caseMode;
+        const Elx *group =
+            number > 0 ? ParseGroup(flags, source.depth) : ParseAlternation(flags, 0);
+        pat.m_nGroupCount = groups;
+        pat.m_names.Truncate(names);
+        return group;
     }
     bool TooDeep() const { return m_bTooDeep; }
 
@@ -268,6 +294,11 @@ private:
         return true;
     }
 
+    // "(?#" opens a comment, which runs to the next ')'.
+    bool IsCommentAt(int pos) const {
+        return pos + 2 < m_n && At(pos) == '(' && At(pos + 1) == '?' && At(pos + 2) == '#';
+    }
+
     Token Lex() {
         for (;;) {
             int &pos = m_state.pos;
@@ -295,6 +326,18 @@ private:
                     }
                     continue;
                 }
+            }
+            if (IsCommentAt(pos)) {
+                // A comment is nothing: what follows it attaches to what
+                // stands before it, a quantifier included.
+                pos += 3;
+                while (pos < m_n && At(pos) != ')') {
+                    ++pos;
+                }
+                if (pos < m_n) {
+                    ++pos;
+                }
+                continue;
             }
             m_tokenStart = pos;
             switch (c) {
@@ -434,7 +477,7 @@ private:
             } else if (!IsPlain(value)) {
                 break;
             }
-            if (next < n && IsQuantifierStart(RegexCode(p[next]))) {
+            if (next < n && (IsQuantifierStart(RegexCode(p[next])) || IsCommentAt(next))) {
                 break;
             }
             if (!run.Push(static_cast<T>(value))) {
@@ -454,7 +497,7 @@ private:
             return true;
         }
         const unsigned c = RegexCode(m_p[m_state.pos]);
-        return c != '\\' && !IsQuantifierStart(c);
+        return c != '\\' && !IsQuantifierStart(c) && !IsCommentAt(m_state.pos);
     }
 
     bool PeekIsQuantifier() {
@@ -742,6 +785,16 @@ private:
     const Elx *MakeCapture(int number, int flags, int depth) {
         const bool rightLeft = (flags & REGEX_RIGHTTOLEFT) != 0;
         TrackGroup(number);
+        CBufferT<typename CPatternT<T>::GroupSource> &sources = m_pat.m_groupSource;
+        if (sources.GetSize() <= number) {
+            typename CPatternT<T>::GroupSource unknown = {-1, CASE_NONE, 0, 0, 0};
+            if (!sources.Fill(unknown, number + 1 - sources.GetSize())) {
+                throw std::bad_alloc();
+            }
+        }
+        if (sources[number].pos < 0) {
+            sources[number] = m_open;
+        }
         const Elx *items[3];
         items[0] = m_pat.template New<CBracketElxT<T>>(number, false, rightLeft);
         items[1] = ParseBody(flags, depth);
@@ -767,7 +820,7 @@ private:
     }
 
     // After '(' (pos is past it). Returns nullptr for constructs that match
-    // nothing themselves (comments, flag changes).
+    // nothing themselves (flag changes).
     const Elx *ParseGroup(int &flags, int depth) {
         if (depth >= CPatternT<T>::kMaxNesting) {
             m_bTooDeep = true;
@@ -775,6 +828,11 @@ private:
             return nullptr;
         }
         int &pos = m_state.pos;
+        m_open.pos = pos;
+        m_open.caseMode = m_state.caseMode;
+        m_open.flags = flags;
+        m_open.depth = depth;
+        m_open.counter = m_pat.m_nGroupCount;
         const int inner = depth + 1;
         if (At(pos) != '?' || pos >= m_n) {
             return MakeCapture(++m_pat.m_nGroupCount, flags, inner);
@@ -816,25 +874,16 @@ private:
                 return ParseNamedGroup('>', flags, inner);
             }
             break;
-        case '#':
-            pos = q;
-            while (pos < m_n && At(pos) != ')') {
-                ++pos;
-            }
-            if (pos < m_n) {
-                ++pos;
-            }
-            return nullptr;
         case '(':
             pos = q + 1;
             return ParseCondition(flags, inner);
         case 'R':
             pos = q + 1;
-            return ParseRecursion();
+            return ParseRecursion(flags);
         default:
             if (c >= '0' && c <= '9') {
                 pos = q;
-                return ParseRecursion();
+                return ParseRecursion(flags);
             }
             if (IsFlagLetter(c) || c == '-') {
                 const Elx *result = nullptr;
@@ -972,7 +1021,7 @@ private:
     }
 
     // After "(?R" or at the digits of "(?n)".
-    const Elx *ParseRecursion() {
+    const Elx *ParseRecursion(int flags) {
         int &pos = m_state.pos;
         int number = 0;
         int nameOffset = -1;
@@ -993,7 +1042,8 @@ private:
         if (pos < m_n) {
             ++pos;
         }
-        CDelegateElxT<T> *delegate = m_pat.template New<CDelegateElxT<T>>(number);
+        CDelegateElxT<T> *delegate =
+            m_pat.template New<CDelegateElxT<T>>(number, (flags & REGEX_RIGHTTOLEFT) != 0);
         typename CPatternT<T>::NamedRef named = {delegate, nameOffset, nameLength};
         PushOrFail(m_pat.m_delegates, named);
         return delegate;
@@ -1169,6 +1219,7 @@ private:
     LexState m_state;
     int m_tokenStart; // where the last token read outside a quote began
     RegexGroupSpan m_span;
+    typename CPatternT<T>::GroupSource m_open; // the group whose '(' was read last
 };
 
 // ---------------------------------------------------------------------------
@@ -1217,6 +1268,8 @@ template <class T> void CPatternT<T>::Clear() {
     m_nMaxExplicit = 0;
     m_names.Clear();
     m_groupElx.Clear();
+    m_groupSource.Clear();
+    m_turned.Clear();
     m_backrefs.Clear();
     m_conditions.Clear();
     m_delegates.Clear();
@@ -1368,6 +1421,18 @@ template <class T> int CPatternT<T>::GetNamedNumber(const T *name, int length) c
 }
 
 template <class T> void CPatternT<T>::Resolve() {
+    // A group compiled again for a caller of the other direction may add
+    // calls, back-references and conditions of its own: the list grows here.
+    for (int i = 0; i < m_delegates.GetSize(); ++i) {
+        const NamedRef ref = m_delegates[i];
+        CDelegateElxT<T> *delegate = static_cast<CDelegateElxT<T> *>(ref.elx);
+        int number = delegate->m_nNumber;
+        if (ref.nameOffset >= 0) {
+            number = FindName(ref.nameOffset, ref.nameLength);
+        }
+        delegate->m_nNumber = number;
+        delegate->m_pElx = GroupIn(number, delegate->m_bRightLeft);
+    }
     for (int i = 0; i < m_backrefs.GetSize(); ++i) {
         const NamedRef &ref = m_backrefs[i];
         static_cast<CBackrefElxT<T> *>(ref.elx)->m_nNumber =
@@ -1378,22 +1443,29 @@ template <class T> void CPatternT<T>::Resolve() {
         static_cast<CConditionElxT<T> *>(ref.elx)->m_nNumber =
             FindName(ref.nameOffset, ref.nameLength);
     }
-    for (int i = 0; i < m_delegates.GetSize(); ++i) {
-        const NamedRef &ref = m_delegates[i];
-        CDelegateElxT<T> *delegate = static_cast<CDelegateElxT<T> *>(ref.elx);
-        int number = delegate->m_nNumber;
-        if (ref.nameOffset >= 0) {
-            number = FindName(ref.nameOffset, ref.nameLength);
-        }
-        delegate->m_nNumber = number;
-        if (number == 0) {
-            delegate->m_pElx = m_pTopElx;
-        } else if (number > 0 && number < m_groupElx.GetSize()) {
-            delegate->m_pElx = m_groupElx[number];
-        } else {
-            delegate->m_pElx = nullptr;
-        }
+}
+
+template <class T> const ElxInterface<T> *CPatternT<T>::GroupIn(int number, bool rightLeft) {
+    const ElxInterface<T> *group = nullptr;
+    bool groupRightLeft = (m_nFlags & REGEX_RIGHTTOLEFT) != 0;
+    if (number == 0) {
+        group = m_pTopElx;
+    } else if (number > 0 && number < m_groupElx.GetSize() && number < m_groupSource.GetSize() &&
+               m_groupSource[number].pos >= 0) {
+        group = m_groupElx[number];
+        groupRightLeft = (m_groupSource[number].flags & REGEX_RIGHTTOLEFT) != 0;
     }
+    if (group == nullptr || groupRightLeft == rightLeft) {
+        return group;
+    }
+    if (m_turned.GetSize() <= number && !m_turned.Fill(nullptr, number + 1 - m_turned.GetSize())) {
+        throw std::bad_alloc();
+    }
+    if (m_turned[number] == nullptr) {
+        CRegexParserT<T> parser(*this);
+        m_turned[number] = parser.Reparse(number, rightLeft);
+    }
+    return m_turned[number];
 }
 
 namespace {

@@ -153,6 +153,10 @@ TEST(RegexPattern, SearchStartAndGlobalContinuation) {
     EXPECT_FALSE(plain.Match(L"aXa", 3, 99).IsMatched());
     CPatternT<wchar_t> anchored(L"\\Aa");
     EXPECT_FALSE(anchored.Match(L"aa", 2, 1).IsMatched());
+    // (?R) inside a look-behind runs the whole pattern right to left.
+    r = Find(L"(?<=(?R)b|^)a", 0, L"aba", 1);
+    EXPECT_EQ(2, r.GetGroupStart(0));
+    EXPECT_FALSE(Find(L"(?<=(?R)b|^)a", 0, L"abba", 1).IsMatched());
     CPatternT<wchar_t> backwards(L"a", zem::vfs::REGEX_RIGHTTOLEFT);
     r = backwards.Match(L"aXa", 3, 2);
     ASSERT_TRUE(r.IsMatched());

@@ -131,7 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
         Hit(L"(?:a|b)+?b", 0, L"aabb", 0, 3), Hit1(L"(a|b){2}c", 0, L"abc", 0, 3, 1, 2),
         Hit1(L"(a+|b+){2,3}", 0, L"aabba", 0, 5, 4, 5), Hit(L"(?:aa|a){3}$", 0, L"aaaa", 0, 4),
         Hit(L"a**", 0, L"aa", 0, 2), Hit(L"(?:a?)*?b", 0, L"aab", 0, 3),
-        Hit(L"a{2}{3}", 0, L"aaaaaaa", 0, 6), Hit(L"a{99999999999}|b", 0, L"ab", 1, 2)));
+        Hit(L"a{2}{3}", 0, L"aaaaaaa", 0, 6), Hit(L"a{99999999999}|b", 0, L"ab", 1, 2),
+        // An empty iteration beyond the minimum succeeds and ends the loop.
+        Hit1(L"(a|)*", 0, L"aab", 0, 2, 2, 2), Hit(L"(?:a|())*\\1b", 0, L"ab", 0, 2),
+        Hit(L"(?:a|())*?\\1b", 0, L"ab", 0, 2), Hit(L"(?:|a){2,3}", 0, L"aaa", 0, 0),
+        Hit1(L"(?:(a)|b|)+?x", 0, L"abx", 0, 3, 0, 1)));
 
 INSTANTIATE_TEST_SUITE_P(
     PossessiveAndAtomic, RegexSyntax,
@@ -198,16 +202,22 @@ INSTANTIATE_TEST_SUITE_P(
                       Hit(L"a(?0)?b", 0, L"aabb", 0, 4), Hit(L"a(?2)?b", 0, L"ab", 0, 2),
                       Miss(L"a(?2)b", 0, L"ab"), Miss(L"a(?R<nope>)b", 0, L"ab"),
                       Hit1(L"(a)(?1)", 0, L"aa", 0, 2, 0, 1),
-                      Hit1(L"(a|b(?1))", 0, L"bba", 0, 3, 0, 3)));
+                      Hit1(L"(a|b(?1))", 0, L"bba", 0, 3, 0, 3),
+                      // A call runs in the direction of its caller.
+                      Hit(L"(ab)(?<=(?1))c", 0, L"abc", 0, 3), Miss(L"x(?<=(?1))(ab)", 0, L"xab"),
+                      Hit(L"(?<=(ab)x)(?1)", 0, L"abxab", 3, 5),
+                      Hit(L"(?<n>a+b)(?<=x(?R<n>))c", 0, L"xaabc", 1, 5),
+                      Hit(L"(?=(?1)$)(ab)", R, L"xab", 1, 3)));
 
-INSTANTIATE_TEST_SUITE_P(CommentsAndExtended, RegexSyntax,
-                         ::testing::Values(Hit(L"a(?#comment)b", 0, L"ab", 0, 2),
-                                           Hit(L"a b # comment\n c", X, L"abc", 0, 3),
-                                           Hit(L"a\\ b", X, L"a b", 0, 3),
-                                           Hit(L"[ ]", X, L" ", 0, 1), Hit(L"a +", X, L"aa", 0, 2),
-                                           Hit(L"\\Qa b\\E", X, L"a b", 0, 3),
-                                           Hit(L"a b", 0, L"a b", 0, 3),
-                                           Hit(L"a#b", 0, L"a#b", 0, 3)));
+INSTANTIATE_TEST_SUITE_P(
+    CommentsAndExtended, RegexSyntax,
+    ::testing::Values(Hit(L"a(?#comment)b", 0, L"ab", 0, 2), Hit(L"a(?#x)+", 0, L"aa", 0, 2),
+                      Hit(L"a(?#x)+", 0, L"a+", 0, 1), Hit(L"ab(?#x)(?#y){2}", 0, L"abb", 0, 3),
+                      Hit(L"(a)(?#x)*?", 0, L"aa", 0, 0), Hit(L"a (?#x) +", X, L"aa", 0, 2),
+                      Hit(L"a b # comment\n c", X, L"abc", 0, 3), Hit(L"a\\ b", X, L"a b", 0, 3),
+                      Hit(L"[ ]", X, L" ", 0, 1), Hit(L"a +", X, L"aa", 0, 2),
+                      Hit(L"\\Qa b\\E", X, L"a b", 0, 3), Hit(L"a b", 0, L"a b", 0, 3),
+                      Hit(L"a#b", 0, L"a#b", 0, 3)));
 
 INSTANTIATE_TEST_SUITE_P(
     RightToLeft, RegexSyntax,
