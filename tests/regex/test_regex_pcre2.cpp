@@ -1,0 +1,325 @@
+// A second opinion: random patterns over the syntax this engine shares with
+// PCRE2, searched with the flags the file and process matchers use
+// (ignore-case), must find the same leftmost match in both.
+//
+// Left out of the generator, because the two read them differently by design:
+//   - characters beyond ASCII: case folding here goes through the runtime's
+//     single-byte toupper, PCRE2 has tables of its own;
+//   - carriage returns in subjects: \Z and multi-line ^ $ here also treat CR
+//     and CR LF as line ends, PCRE2 (newline = LF) does not;
+//   - vertical tab and form feed: \s here is space, tab, CR and LF only;
+//   - [:upper:] and [:lower:] under ignore-case: classes here add the other
+//     case of letters and ranges only, PCRE2 also widens these two;
+//   - '.' inside a class: here it is the dot's class, in PCRE2 a literal dot;
+//   - {,n}: no lower bound makes an empty match here, a literal in PCRE2;
+//   - a back-reference or condition inside the group it names: here it sees
+//     the text captured so far, in PCRE2 the previous iteration's capture;
+//   - inside a look-behind, a back-reference or condition naming a group of
+//     the same look-behind: the look-behind runs right to left here;
+//   - back-references and conditions in a pattern with group calls: a call
+//     into a group reaches references inside that group (see above), and
+//     PCRE2 lets captures made inside a call leak out once a later group is
+//     set, as in (?:((a))x|(?1)())\2 matching "aa";
+//   - recursion into the whole pattern, (?R) or (?0): PCRE2 never backtracks
+//     into it (b(?0)?A|A* finds "ba" in "baA"), this engine does as into any
+//     group call;
+//   - a possessive exact count such as {2}+: here the '+' has no effect;
+//   - \G (an empty match here without the global flag), \u, \L, \U,
+//     (?R<name>), the g flag and upper-case flag letters: PCRE2 lacks them or
+//     gives them another meaning;
+//   - quantified assertions and flag changes, and stacked quantifiers other
+//     than the lazy and possessive suffixes: malformed or read otherwise.
+// Patterns PCRE2 refuses (a look-behind of no fixed length, for instance) and
+// searches either side gives up on are skipped.
+#include "regex_test_util.h"
+
+#include <pcre2.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+using namespace regex_test;
+
+namespace {
+
+class Random {
+public:
+    explicit Random(uint64_t seed) : m_state(seed) {}
+    int Below(int n) {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 7;
+        m_state ^= m_state << 17;
+        return static_cast<int>((m_state >> 16) % static_cast<uint64_t>(n));
+    }
+    bool OneIn(int n) { return Below(n) == 0; }
+
+private:
+    uint64_t m_state;
+};
+
+class Generator {
+public:
+    explicit Generator(Random &rng) : m_rng(rng) {}
+
+    std::string Pattern() {
+        m_out.clear();
+        m_groups = 0;
+        m_closed = 0;
+        m_names = 0;
+        m_refLimit = 1 << 30;
+        m_calls = m_rng.OneIn(2);
+        Alternation(0);
+        return m_out;
+    }
+
+private:
+    void Alternation(int depth) {
+        const int count = depth < 3 && m_rng.OneIn(3) ? 2 + m_rng.Below(2) : 1;
+        for (int i = 0; i < count; ++i) {
+            m_out += i > 0 ? "|" : "";
+            const int items = m_rng.Below(depth < 2 ? 5 : 3) + (depth == 0 ? 1 : 0);
+            for (int k = 0; k < items; ++k) {
+                Item(depth);
+            }
+        }
+    }
+
+    void Item(int depth) {
+        static const char *const kAtoms[] = {"a",   "b",   "A",     "B",   "-",   " ",
+                                             "ab",  ".",   "\\d",   "\\w", "\\s", "\\D",
+                                             "\\W", "\\S", "\\x41", "\\t"};
+        static const char *const kClasses[] = {
+            "[ab]",   "[^a]",         "[a-c]",        "[^\\d-]", "[W-c]", "[[:alpha:]]",
+            "[\\w-]", "[[:^digit:]]", "[[:space:]b]", "[\\.]",   "[A-Z]", "[[:punct:]1]"};
+        static const char *const kAssertions[] = {"^", "$", "\\b", "\\B", "\\A", "\\z", "\\Z"};
+        static const char *const kFlags[] = {"(?i)", "(?-i)", "(?s)", "(?m)", "(?-m)", "(?-s)"};
+        static const char *const kOpen[] = {
+            "(", "(?:", "(?>", "(?=", "(?!", "(?<=", "(?<!", "(?i:", "(?-i:", "(?s:", "(?m:"};
+        const int kind = m_rng.Below(depth < 3 ? 20 : 14);
+        bool repeatable = true;
+        if (kind < 7) {
+            m_out += kAtoms[m_rng.Below(16)];
+        } else if (kind < 9) {
+            m_out += kClasses[m_rng.Below(12)];
+        } else if (kind < 11) {
+            m_out += kAssertions[m_rng.Below(7)];
+            repeatable = false;
+        } else if (kind == 11) {
+            m_out += kFlags[m_rng.Below(6)];
+            repeatable = false;
+        } else if (kind == 12 && Referable() > 0) {
+            // Never followed by a digit: no literal is one.
+            char ref[16];
+            snprintf(ref, sizeof(ref), "\\%d", 1 + m_rng.Below(Referable()));
+            m_out += ref;
+        } else if (kind == 13 && m_calls && m_groups > 0) {
+            char call[16];
+            snprintf(call, sizeof(call), "(?%d)", 1 + m_rng.Below(m_groups));
+            m_out += call;
+        } else if (kind < 16) {
+            Group(depth, kOpen[m_rng.Below(11)]);
+        } else if (kind == 16) {
+            NamedGroup(depth);
+        } else if (kind == 17 && Referable() > 0) {
+            char condition[16];
+            snprintf(condition, sizeof(condition), "(?(%d)", 1 + m_rng.Below(Referable()));
+            m_out += condition;
+            Alternation(depth + 3); // one yes-branch and one no-branch at most
+            m_out += ")";
+        } else if (kind == 18) {
+            m_out += "(?#c)"; // nothing: a quantifier after it repeats what stands before
+        } else {
+            Group(depth, "(");
+        }
+        if (repeatable && m_rng.OneIn(3)) {
+            Quantifier();
+        }
+    }
+
+    // Back-references and conditions name groups closed before them, and
+    // inside a look-behind only groups closed before it: the look-behind runs
+    // right to left here, meeting a reference before the group it names.
+    int Referable() const { return m_calls ? 0 : m_closed < m_refLimit ? m_closed : m_refLimit; }
+
+    void Group(int depth, const char *open) {
+        const bool capture = std::strcmp(open, "(") == 0;
+        m_groups += capture ? 1 : 0;
+        const int number = m_groups;
+        const int limit = m_refLimit;
+        if (std::strncmp(open, "(?<", 3) == 0) {
+            m_refLimit = Referable();
+        }
+        m_out += open;
+        Alternation(depth + 1);
+        m_out += ")";
+        m_refLimit = limit;
+        if (capture) {
+            MarkClosed(number);
+        }
+    }
+
+    void NamedGroup(int depth) {
+        static const char *const kForms[][2] = {{"(?<", ">"}, {"(?'", "'"}, {"(?P<", ">"}};
+        const int form = m_rng.Below(3);
+        const int number = ++m_groups;
+        const std::string name = "n" + std::to_string(m_names++);
+        m_out += kForms[form][0] + name + kForms[form][1];
+        Alternation(depth + 1);
+        m_out += ")";
+        MarkClosed(number);
+        if (number <= Referable() && m_rng.OneIn(2)) {
+            m_out += m_rng.OneIn(2) ? "\\k<" + name + ">" : "\\k'" + name + "'";
+        }
+    }
+
+    // Groups close innermost first: the closed ones are those numbered below
+    // every open group.
+    void MarkClosed(int number) {
+        if (number == m_closed + 1) {
+            m_closed = m_groups;
+        }
+    }
+
+    void Quantifier() {
+        static const char *const kCounts[] = {"*", "+", "?", "{2}", "{0,2}", "{1,}", "{2,3}"};
+        const int count = m_rng.Below(7);
+        m_out += kCounts[count];
+        const int suffix = m_rng.Below(4);
+        m_out += suffix == 1 ? "?" : suffix == 2 && count != 3 ? "+" : "";
+    }
+
+    Random &m_rng;
+    std::string m_out;
+    int m_groups;
+    int m_closed;
+    int m_names;
+    int m_refLimit;
+    bool m_calls; // group calls, and then no back-references or conditions
+};
+
+// Subjects draw on the pattern's own letters (both cases), a digit, blank,
+// punctuation and a line feed.
+std::string Subject(Random &rng, const std::string &pattern) {
+    std::string alphabet = "1 _-\n";
+    for (char c : pattern) {
+        if ((c >= 'a' && c <= 'c') || (c >= 'A' && c <= 'C')) {
+            alphabet += c;
+            alphabet += static_cast<char>(c ^ 0x20);
+        }
+    }
+    std::string text;
+    const int length = rng.Below(10);
+    for (int i = 0; i < length; ++i) {
+        text += alphabet[static_cast<size_t>(rng.Below(static_cast<int>(alphabet.size())))];
+    }
+    return text;
+}
+
+struct Tally {
+    long patterns = 0;
+    long compared = 0;
+    long differences = 0;
+};
+
+// Compares one pattern on a few subjects; returns false on a difference.
+bool Compare(const std::string &pattern, Random &rng, Tally &tally, std::string &report) {
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    // Without auto-possessification: PCRE2 10.42 gets it wrong after an
+    // optional item, as in a?(?>b?|x)a not matching "a".
+    const uint32_t options =
+        PCRE2_CASELESS | PCRE2_DOLLAR_ENDONLY | PCRE2_ALT_CIRCUMFLEX | PCRE2_NO_AUTO_POSSESS;
+    pcre2_code *code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(),
+                                     options, &error, &offset, nullptr);
+    if (code == nullptr) {
+        return true;
+    }
+    ++tally.patterns;
+    pcre2_match_data *data = pcre2_match_data_create_from_pattern(code, nullptr);
+    pcre2_match_context *limits = pcre2_match_context_create(nullptr);
+    pcre2_set_match_limit(limits, 200000);
+    pcre2_set_depth_limit(limits, 2000);
+    const std::wstring wide(pattern.begin(), pattern.end());
+    CPatternT<wchar_t> compiled(wide.c_str(), static_cast<int>(wide.size()), I);
+    bool same = true;
+    for (int t = 0; t < 4 && same; ++t) {
+        const std::string text = Subject(rng, pattern);
+        const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.c_str()), text.size(), 0,
+                                   0, data, limits);
+        const std::wstring subject(text.begin(), text.end());
+        CMatchContextT<wchar_t> ctx;
+        ctx.SetStepBudget(200000);
+        const bool found = compiled.Match(subject.c_str(), static_cast<int>(subject.size()), ctx);
+        if ((rc < 0 && rc != PCRE2_ERROR_NOMATCH) || ctx.IsAborted()) {
+            continue; // one side gave up
+        }
+        ++tally.compared;
+        int start = -1;
+        int end = -1;
+        if (rc >= 0) {
+            const PCRE2_SIZE *spans = pcre2_get_ovector_pointer(data);
+            start = static_cast<int>(spans[0]);
+            end = static_cast<int>(spans[1]);
+        }
+        const int ourStart = found ? ctx.m_captures[0] : -1;
+        const int ourEnd = found ? ctx.m_captures[1] : -1;
+        if (start != ourStart || end != ourEnd) {
+            same = false;
+            ++tally.differences;
+            char line[160];
+            snprintf(line, sizeof(line), " -> PCRE2 %d..%d, here %d..%d\n", start, end, ourStart,
+                     ourEnd);
+            report += "/" + pattern + "/ on \"" + Narrow(subject) + "\"" + line;
+        }
+    }
+    pcre2_match_context_free(limits);
+    pcre2_match_data_free(data);
+    pcre2_code_free(code);
+    return same;
+}
+
+// --fuzz-seconds N on the command line runs the comparison for N seconds.
+int FuzzSeconds() {
+    const char *flag = std::strstr(GetCommandLineA(), "--fuzz-seconds");
+    if (flag == nullptr) {
+        return 0;
+    }
+    flag += std::strlen("--fuzz-seconds");
+    while (*flag == '=' || *flag == ' ') {
+        ++flag;
+    }
+    return std::atoi(flag);
+}
+
+TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
+    const int seconds = FuzzSeconds();
+    Random rng(seconds > 0 ? static_cast<uint64_t>(GetTickCount64()) | 1 : 0x9e3779b97f4aULL);
+    Generator generator(rng);
+    Tally tally;
+    std::string report;
+    const auto started = std::chrono::steady_clock::now();
+    for (long run = 0;; ++run) {
+        if (seconds > 0 ? std::chrono::steady_clock::now() - started > std::chrono::seconds(seconds)
+                        : run >= 20000) {
+            break;
+        }
+        const std::string pattern = generator.Pattern();
+        if (!Compare(pattern, rng, tally, report) && report.size() > 20000) {
+            report.resize(20000);
+        }
+    }
+    printf("patterns tried %ld, subjects compared %ld, differences %ld\n%s", tally.patterns,
+           tally.compared, tally.differences, report.c_str());
+    if (seconds == 0) {
+        EXPECT_GT(tally.compared, 20000);
+        EXPECT_EQ(0, tally.differences) << report;
+    }
+}
+
+} // namespace
