@@ -1,4 +1,7 @@
-// A second opinion: random patterns over the syntax this engine shares with
+// Seeded fuzzing: hostile patterns are handled safely, direction and case do
+// not change whether simple patterns match, and PCRE2 agrees.
+//
+// The second opinion: random patterns over the syntax this engine shares with
 // PCRE2, searched with the flags the file and process matchers use
 // (ignore-case), must find the same leftmost match in both.
 //
@@ -43,6 +46,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace regex_test;
 
@@ -62,6 +66,91 @@ public:
 private:
     uint64_t m_state;
 };
+
+// Pattern pieces: the first kNeutral neither anchor nor look around nor refer
+// back, so that the direction of a search cannot change whether it matches;
+// kFirstCount up to kNeutral are quantifiers.
+const wchar_t *const kPieces[] = {
+    L"a",      L"b",     L"ab",          L"B",       L".",    L"\\d",   L"\\w",   L"[ab]",
+    L"[^a]",   L"[a-c]", L"(",           L")",       L"(?:",  L"|",     L"(?<n>", L"(?i)",
+    L"\\x41",  L"*",     L"+",           L"?",       L"*?",   L"+?",    L"{2}",   L"{1,3}",
+    L"\\s",    L"\\W",   L"[[:alpha:]]", L"\\u{62}", L"(?=",  L"(?!",   L"(?<=",  L"(?<!",
+    L"(?>",    L"(?-i)", L"(?s:",        L"*+",      L"{,2}", L"{2,}?", L"^",     L"$",
+    L"\\b",    L"\\B",   L"\\A",         L"\\z",     L"\\Z",  L"\\G",   L"\\1",   L"\\2",
+    L"\\k<n>", L"(?(1)", L"(?(n)",       L"(?(?=a)", L"(?R)", L"(?1)",  L"\\Q",   L"\\E",
+    L"\\",     L"{",     L"}",           L"]",       L"[",    L"#",     L" ",     L"\\n",
+    L"-",      L"(?#x)"};
+const int kFirstCount = 17;
+const int kNeutral = 24;
+const int kPieceCount = static_cast<int>(sizeof(kPieces) / sizeof(kPieces[0]));
+
+std::wstring RandomText(Random &rng, const wchar_t *alphabet, int maxLength) {
+    std::wstring text;
+    const int length = rng.Below(maxLength + 1);
+    for (int i = 0; i < length; ++i) {
+        text += alphabet[rng.Below(static_cast<int>(wcslen(alphabet)))];
+    }
+    return text;
+}
+
+// Random patterns, malformed ones included, compile and search safely under
+// any flags. Half of them use the neutral pieces only, quantifiers not stacked
+// (a++ is possessive, which depends on the direction): a search right to left
+// must then find a match exactly when one left to right does, and ignoring
+// case must not depend on the case of the text.
+TEST(RegexFuzz, RandomPatternsAreSafeAndDirectionAndCaseAgree) {
+    Random rng(0x5eed1234abcdULL);
+    const int flagBits[] = {S, M, G, I, R, X};
+    int matched = 0;
+    for (int runs = 0; runs < 100000; ++runs) {
+        const bool neutral = rng.OneIn(2);
+        std::wstring pattern;
+        bool lastQuantifier = false;
+        for (int count = rng.Below(12) + 1; count > 0; --count) {
+            const int k = rng.Below(neutral ? kNeutral : kPieceCount);
+            const bool quantifier = k >= kFirstCount && k < kNeutral;
+            if (!(neutral && quantifier && lastQuantifier)) {
+                pattern += kPieces[k];
+            }
+            lastQuantifier = quantifier;
+        }
+        int flags = 0;
+        for (int bit : flagBits) {
+            flags |= rng.OneIn(4) ? bit : 0;
+        }
+        const int length = static_cast<int>(pattern.size());
+        CPatternT<wchar_t> compiled(pattern.c_str(), length, flags);
+        ASSERT_TRUE(compiled.IsCompiled()) << Narrow(pattern);
+        const std::wstring text = RandomText(rng, neutral ? L"aAbB1-" : L"aabbA \n-1\\", 16);
+        const int size = static_cast<int>(text.size());
+        SCOPED_TRACE(Narrow(pattern) + " / " + Narrow(text));
+        CMatchContextT<wchar_t> ctx;
+        ctx.SetStepBudget(20000);
+        if (compiled.Match(text.c_str(), size, ctx)) {
+            ++matched;
+            ASSERT_TRUE(0 <= ctx.m_captures[0] && ctx.m_captures[0] <= ctx.m_captures[1] &&
+                        ctx.m_captures[1] <= size);
+            for (int g = 2; g < ctx.m_captures.GetSize(); ++g) {
+                ASSERT_TRUE(ctx.m_captures[g] >= -1 && ctx.m_captures[g] <= size) << g;
+            }
+        }
+        if (!neutral) {
+            continue;
+        }
+        std::wstring upper = text;
+        for (wchar_t &c : upper) {
+            c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
+        }
+        CPatternT<wchar_t> forward(pattern.c_str(), length, 0);
+        CPatternT<wchar_t> backward(pattern.c_str(), length, R);
+        CPatternT<wchar_t> folded(pattern.c_str(), length, I);
+        ASSERT_EQ(forward.Match(text.c_str(), size).IsMatched(),
+                  backward.Match(text.c_str(), size).IsMatched());
+        ASSERT_EQ(folded.Match(text.c_str(), size).IsMatched(),
+                  folded.Match(upper.c_str(), size).IsMatched());
+    }
+    EXPECT_GT(matched, 25000);
+}
 
 class Generator {
 public:
@@ -90,46 +179,44 @@ private:
         }
     }
 
+    // One of the blank-separated pieces of `list`.
+    std::string Pick(const char *list) {
+        std::vector<std::string> pieces;
+        for (const char *p = list; *p != 0; p += *p == ' ' ? 1 : 0) {
+            const char *end = std::strchr(p, ' ');
+            end = end == nullptr ? p + std::strlen(p) : end;
+            pieces.emplace_back(p, end);
+            p = end;
+        }
+        return pieces[static_cast<size_t>(m_rng.Below(static_cast<int>(pieces.size())))];
+    }
+
     void Item(int depth) {
-        static const char *const kAtoms[] = {"a",   "b",   "A",     "B",   "-",   " ",
-                                             "ab",  ".",   "\\d",   "\\w", "\\s", "\\D",
-                                             "\\W", "\\S", "\\x41", "\\t"};
-        static const char *const kClasses[] = {
-            "[ab]",   "[^a]",         "[a-c]",        "[^\\d-]", "[W-c]", "[[:alpha:]]",
-            "[\\w-]", "[[:^digit:]]", "[[:space:]b]", "[\\.]",   "[A-Z]", "[[:punct:]1]"};
-        static const char *const kAssertions[] = {"^", "$", "\\b", "\\B", "\\A", "\\z", "\\Z"};
-        static const char *const kFlags[] = {"(?i)", "(?-i)", "(?s)", "(?m)", "(?-m)", "(?-s)"};
-        static const char *const kOpen[] = {
-            "(", "(?:", "(?>", "(?=", "(?!", "(?<=", "(?<!", "(?i:", "(?-i:", "(?s:", "(?m:"};
         const int kind = m_rng.Below(depth < 3 ? 20 : 14);
-        bool repeatable = true;
+        char number[16];
+        snprintf(number, sizeof(number), "%d", 1 + m_rng.Below(m_groups > 0 ? m_groups : 1));
+        const bool referable = Referable() > 0 && std::atoi(number) <= Referable();
         if (kind < 7) {
-            m_out += kAtoms[m_rng.Below(16)];
+            m_out += Pick("a b A B - \\x20 ab . \\d \\w \\s \\D \\W \\S \\x41 \\t");
         } else if (kind < 9) {
-            m_out += kClasses[m_rng.Below(12)];
+            m_out += Pick("[ab] [^a] [a-c] [^\\d-] [W-c] [[:alpha:]] [\\w-] [[:^digit:]] "
+                          "[[:space:]b] [\\.] [A-Z] [[:punct:]1]");
         } else if (kind < 11) {
-            m_out += kAssertions[m_rng.Below(7)];
-            repeatable = false;
+            m_out += Pick("^ $ \\b \\B \\A \\z \\Z");
+            return;
         } else if (kind == 11) {
-            m_out += kFlags[m_rng.Below(6)];
-            repeatable = false;
-        } else if (kind == 12 && Referable() > 0) {
-            // Never followed by a digit: no literal is one.
-            char ref[16];
-            snprintf(ref, sizeof(ref), "\\%d", 1 + m_rng.Below(Referable()));
-            m_out += ref;
+            m_out += Pick("(?i) (?-i) (?s) (?m) (?-m) (?-s)");
+            return;
+        } else if (kind == 12 && referable) {
+            m_out += std::string("\\") + number; // never followed by a digit: no literal is one
         } else if (kind == 13 && m_calls && m_groups > 0) {
-            char call[16];
-            snprintf(call, sizeof(call), "(?%d)", 1 + m_rng.Below(m_groups));
-            m_out += call;
+            m_out += std::string("(?") + number + ")";
         } else if (kind < 16) {
-            Group(depth, kOpen[m_rng.Below(11)]);
+            Group(depth, Pick("( (?: (?> (?= (?! (?<= (?<! (?i: (?-i: (?s: (?m:"));
         } else if (kind == 16) {
             NamedGroup(depth);
-        } else if (kind == 17 && Referable() > 0) {
-            char condition[16];
-            snprintf(condition, sizeof(condition), "(?(%d)", 1 + m_rng.Below(Referable()));
-            m_out += condition;
+        } else if (kind == 17 && referable) {
+            m_out += std::string("(?(") + number + ")";
             Alternation(depth + 3); // one yes-branch and one no-branch at most
             m_out += ")";
         } else if (kind == 18) {
@@ -137,8 +224,10 @@ private:
         } else {
             Group(depth, "(");
         }
-        if (repeatable && m_rng.OneIn(3)) {
-            Quantifier();
+        if (m_rng.OneIn(3)) {
+            const std::string count = Pick("* + ? {2} {0,2} {1,} {2,3}");
+            const int suffix = m_rng.Below(4);
+            m_out += count + (suffix == 1 ? "?" : suffix == 2 && count != "{2}" ? "+" : "");
         }
     }
 
@@ -147,12 +236,12 @@ private:
     // right to left here, meeting a reference before the group it names.
     int Referable() const { return m_calls ? 0 : m_closed < m_refLimit ? m_closed : m_refLimit; }
 
-    void Group(int depth, const char *open) {
-        const bool capture = std::strcmp(open, "(") == 0;
+    void Group(int depth, const std::string &open) {
+        const bool capture = open == "(";
         m_groups += capture ? 1 : 0;
         const int number = m_groups;
         const int limit = m_refLimit;
-        if (std::strncmp(open, "(?<", 3) == 0) {
+        if (open.compare(0, 3, "(?<") == 0) {
             m_refLimit = Referable();
         }
         m_out += open;
@@ -184,14 +273,6 @@ private:
         if (number == m_closed + 1) {
             m_closed = m_groups;
         }
-    }
-
-    void Quantifier() {
-        static const char *const kCounts[] = {"*", "+", "?", "{2}", "{0,2}", "{1,}", "{2,3}"};
-        const int count = m_rng.Below(7);
-        m_out += kCounts[count];
-        const int suffix = m_rng.Below(4);
-        m_out += suffix == 1 ? "?" : suffix == 2 && count != 3 ? "+" : "";
     }
 
     Random &m_rng;
