@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 
@@ -84,6 +85,12 @@ inline void Check(const Case &c) {
     if (c.checkGroup1) {
         EXPECT_EQ(c.group1Start, result.GetGroupStart(1));
         EXPECT_EQ(c.group1End, result.GetGroupEnd(1));
+    }
+}
+
+template <class... Cases> void CheckAll(const Cases &...cases) {
+    for (const Case &c : {cases...}) {
+        Check(c);
     }
 }
 

@@ -9,7 +9,6 @@
 using namespace regex_test;
 using zem::vfs::CBufferRefT;
 using zem::vfs::CBufferT;
-using zem::vfs::CInlineBufferT;
 using zem::vfs::regex_search_icase;
 
 namespace {
@@ -51,21 +50,6 @@ TEST(RegexBuffer, EdgesAreSafe) {
     EXPECT_TRUE(ints.IsEmpty());
     EXPECT_FALSE(ints.Append(nullptr, 3));
     EXPECT_TRUE(ints.Append(nullptr, 0));
-    // Inline storage moves to the heap when outgrown.
-    CInlineBufferT<int, 4> small;
-    EXPECT_EQ(4, small.GetCapacity());
-    for (int i = 0; i < 5; ++i) {
-        small.Push(i);
-    }
-    EXPECT_EQ(8, small.GetCapacity());
-    CInlineBufferT<int, 4> copy(small);
-    ASSERT_EQ(5, copy.GetSize());
-    EXPECT_EQ(4, copy[4]);
-    const wchar_t text[] = L"abcabc";
-    CBufferRefT<wchar_t> ref(text, 6);
-    EXPECT_EQ(5, ref.Find(L'c', 3));
-    EXPECT_EQ(-1, ref.Find(L'z'));
-    EXPECT_FALSE(ref.IsEqual(L"abcab", 5));
     EXPECT_EQ(0, CBufferRefT<wchar_t>(nullptr, 5).GetSize());
 }
 
@@ -152,77 +136,67 @@ TEST(RegexPattern, SearchStartAndGlobalContinuation) {
     EXPECT_EQ(0, r.GetGroupStart(0));
 }
 
-// The search helpers learnt from a pattern must never hide a match. Each row:
-// the pattern, what the search learnt (-1: not checked) and one search.
-struct Helped {
-    Case search;
-    int anchored;
-    int requiredAtEnd;
-    int firstFilter;
+// What the search learnt from a pattern: an anchored start ("A"), a literal
+// required at the very end ("E") and a first-character filter ("F").
+std::string Learnt(const wchar_t *pattern, int flags) {
+    CPatternT<wchar_t> compiled(pattern, flags);
+    const bool atEnd = compiled.IsRequiredAtEnd() && compiled.GetRequiredLiteral() != nullptr;
+    return std::string(compiled.IsAnchoredStart() ? "A" : "") + (atEnd ? "E" : "") +
+           (compiled.HasFirstCharFilter() ? "F" : "");
+}
+
+// The search helpers must never hide a match.
+TEST(RegexPattern, SearchHelpersAreSoundAndUsedWhereExpected) {
+    EXPECT_EQ("EF", Learnt(L"\\.tmp$", I));
+    EXPECT_EQ("F", Learnt(L"abc$", M));
+    EXPECT_EQ("EF", Learnt(L"x(ab(c))$", 0));
+    EXPECT_EQ("AF", Learnt(L"(^c:)\\\\", I));
+    EXPECT_EQ("F", Learnt(L"^a|b", 0));
+    EXPECT_EQ("", Learnt(L"a?b*", 0));
+    EXPECT_EQ("F", Learnt(L"(?:ab|\\d)+x|y", 0));
+    CheckAll(Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
+             Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
+             Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), Miss(L"(^c:)\\\\", I, L"xC:\\x"),
+             Hit(L"^a|b", 0, L"xb", 1, 2), Hit(L"a?b*", 0, L"zz", 0, 0),
+             Hit(L"(?:ab|\\d)+x|y", 0, L"--12x", 2, 5), Hit(L"(?:ab|\\d)+x|y", 0, L"--y", 2, 3),
+             // Ignore-case first characters beyond ASCII follow the runtime's mapping.
+             Hit(L"\x00e9t\x00e9", I, L"x\x00e9t\x00e9", 1, 4),
+             Hit(L"\x4e2d", I, L"ab\x4e2d", 2, 3),
+             // A leading .* skips starts on the same line, never a later line.
+             Hit(L".*b", 0, L"aaa\nab", 4, 6), Hit(L"(?s).*b", 0, L"a\nb", 0, 3),
+             Miss(L"(?s).*c", 0, L"a\nb"), Hit(L".*?x", 0, L"ab\ncx", 3, 5));
+}
+
+struct Search {
+    const wchar_t *pattern;
+    const wchar_t *path;
+    bool matches;
 };
 
-TEST(RegexPattern, SearchHelpersAreSoundAndUsedWhereExpected) {
-    const Helped rows[] = {
-        {Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), -1, 1, 1},
-        {Miss(L"\\.tmp$", I, L"a.tmp.b"), -1, 1, 1},
-        {Hit(L"abc$", M, L"abc\nx", 0, 3), -1, 0, -1},
-        {Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5), -1, 1, -1},
-        {Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), 1, -1, -1},
-        {Miss(L"(^c:)\\\\", I, L"xC:\\x"), 1, -1, -1},
-        {Hit(L"^a|b", 0, L"xb", 1, 2), 0, -1, -1},
-        {Hit(L"a?b*", 0, L"zz", 0, 0), -1, -1, 0},
-        {Hit(L"(?:ab|\\d)+x|y", 0, L"--12x", 2, 5), -1, -1, 1},
-        {Hit(L"(?:ab|\\d)+x|y", 0, L"--y", 2, 3), -1, -1, 1},
-        // Ignore-case first characters beyond ASCII follow the runtime's mapping.
-        {Hit(L"\x00e9t\x00e9", I, L"x\x00e9t\x00e9", 1, 4), -1, -1, -1},
-        {Hit(L"\x4e2d", I, L"ab\x4e2d", 2, 3), -1, -1, -1},
-        // A leading .* skips starts on the same line, never a later line.
-        {Hit(L".*b", 0, L"aaa\nab", 4, 6), -1, -1, -1},
-        {Hit(L"(?s).*b", 0, L"a\nb", 0, 3), -1, -1, -1},
-        {Miss(L"(?s).*c", 0, L"a\nb"), -1, -1, -1},
-        {Hit(L".*?x", 0, L"ab\ncx", 3, 5), -1, -1, -1}};
-    for (const Helped &row : rows) {
-        Check(row.search);
-        CPatternT<wchar_t> pattern(row.search.pattern, row.search.flags);
-        const int learnt[] = {pattern.IsAnchoredStart(), pattern.IsRequiredAtEnd(),
-                              pattern.HasFirstCharFilter()};
-        const int expected[] = {row.anchored, row.requiredAtEnd, row.firstFilter};
-        for (int k = 0; k < 3; ++k) {
-            EXPECT_TRUE(expected[k] < 0 || expected[k] == learnt[k]) << Narrow(row.search.pattern);
-        }
-        EXPECT_TRUE(row.requiredAtEnd != 1 || pattern.GetRequiredLiteral() != nullptr);
+template <class... S> void ExpectSearches(const S &...searches) {
+    for (const Search &s : {searches...}) {
+        EXPECT_EQ(s.matches, regex_search_icase(s.pattern, s.path)) << Narrow(s.pattern);
     }
 }
 
 // The cases the file and process matchers rely on (flag 8, a search).
 TEST(RegexMatchers, EdgeCasesOfThePolicyMatchers) {
-    const struct {
-        const wchar_t *pattern;
-        const wchar_t *path;
-        bool matches;
-    } cases[] = {
-        {L"", L"C:\\Windows\\notepad.exe", true},
-        {L"", L"", true},
-        {L"note", L"notepad.exe", true},
-        {L"^note$", L"notepad.exe", false},
-        {L"NOTE", L"notepad.exe", true},
-        {L"(?-i)NOTE", L"notepad.exe", false},
-        {L"(?-i)note", L"notepad.exe", true},
-        {L"x{,5}", L"abc", true},
-        {L"^x{,5}$", L"", true},
-        {L"^x{3}?$", L"xxxx", false},
-        {L"^x{3}?$", L"xxx", true},
-        {L"\\.tmp$", L"\\??\\C:\\a\\B.TMP", true},
-        {L"\\\\(cmd|powershell)\\.exe$", L"C:\\Windows\\System32\\CMD.EXE", true},
-        {L"\\\\(cmd|powershell)\\.exe$", L"C:\\Windows\\System32\\xcmd.exe", false},
-        {L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", L"C:\\Users\\Bob\\AppData\\Local\\x.dll",
-         true},
-        {L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", L"C:\\Users\\Bob\\Docs\\AppData\\x", false},
-        {L"\\\\temp\\\\.*\\.(exe|dll)$", L"C:\\Users\\x\\AppData\\Local\\Temp\\a\\b.DLL", true},
-        {L"(", L"abc", true}}; // closed at the end, matches empty
-    for (const auto &c : cases) {
-        EXPECT_EQ(c.matches, regex_search_icase(c.pattern, c.path)) << Narrow(c.pattern);
-    }
+    ExpectSearches(
+        Search{L"", L"C:\\Windows\\notepad.exe", true}, Search{L"", L"", true},
+        Search{L"note", L"notepad.exe", true}, Search{L"^note$", L"notepad.exe", false},
+        Search{L"NOTE", L"notepad.exe", true}, Search{L"(?-i)NOTE", L"notepad.exe", false},
+        Search{L"(?-i)note", L"notepad.exe", true}, Search{L"x{,5}", L"abc", true},
+        Search{L"^x{,5}$", L"", true}, Search{L"^x{3}?$", L"xxxx", false},
+        Search{L"^x{3}?$", L"xxx", true}, Search{L"\\.tmp$", L"\\??\\C:\\a\\B.TMP", true},
+        Search{L"\\\\(cmd|powershell)\\.exe$", L"C:\\Windows\\System32\\CMD.EXE", true},
+        Search{L"\\\\(cmd|powershell)\\.exe$", L"C:\\Windows\\System32\\xcmd.exe", false},
+        Search{L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", L"C:\\Users\\Bob\\AppData\\Local\\x.dll",
+               true},
+        Search{L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", L"C:\\Users\\Bob\\Docs\\AppData\\x",
+               false},
+        Search{L"\\\\temp\\\\.*\\.(exe|dll)$", L"C:\\Users\\x\\AppData\\Local\\Temp\\a\\b.DLL",
+               true},
+        Search{L"(", L"abc", true}); // closed at the end, matches empty
     EXPECT_FALSE(regex_search_icase(std::wstring(200, L'('), L"abc")); // too deep: unusable
 }
 
