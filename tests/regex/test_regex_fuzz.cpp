@@ -1,37 +1,26 @@
 // Seeded fuzzing: hostile patterns are handled safely, direction and case do
-// not change whether simple patterns match, and PCRE2 agrees.
+// not change whether simple patterns match, and PCRE2 agrees: patterns over
+// the syntax both engines share, searched with the matchers' ignore-case
+// flag, find the same leftmost match in both.
 //
-// The second opinion: random patterns over the syntax this engine shares with
-// PCRE2, searched with the flags the file and process matchers use
-// (ignore-case), must find the same leftmost match in both.
-//
-// Left out of the generator, because the two read them differently by design:
-//   - characters beyond ASCII: case folding here goes through the runtime's
-//     single-byte toupper, PCRE2 has tables of its own;
-//   - carriage returns in subjects: \Z and multi-line ^ $ here also treat CR
-//     and CR LF as line ends, PCRE2 (newline = LF) does not;
-//   - vertical tab and form feed: \s here is space, tab, CR and LF only;
+// Left out of that generator, because the two read them differently by design:
+//   - characters beyond ASCII: case folding here is the runtime's single-byte
+//     toupper; CR in subjects: \Z and multi-line ^ $ here also end lines at
+//     CR and CR LF; VT and FF: \s here is space, tab, CR and LF only;
 //   - [:upper:] and [:lower:] under ignore-case: classes here add the other
-//     case of letters and ranges only, PCRE2 also widens these two;
-//   - '.' inside a class: here it is the dot's class, in PCRE2 a literal dot;
-//   - {,n}: no lower bound makes an empty match here, a literal in PCRE2;
-//   - a back-reference or condition inside the group it names: here it sees
-//     the text captured so far, in PCRE2 the previous iteration's capture;
-//   - inside a look-behind, a back-reference or condition naming a group of
-//     the same look-behind: the look-behind runs right to left here;
-//   - back-references and conditions in a pattern with group calls: a call
-//     into a group reaches references inside that group (see above), and
-//     PCRE2 lets captures made inside a call leak out once a later group is
-//     set, as in (?:((a))x|(?1)())\2 matching "aa";
-//   - recursion into the whole pattern, (?R) or (?0): PCRE2 never backtracks
-//     into it (b(?0)?A|A* finds "ba" in "baA"), this engine does as into any
-//     group call;
-//   - a possessive exact count such as {2}+: here the '+' has no effect;
-//   - \G (an empty match here without the global flag), \u, \L, \U,
-//     (?R<name>), the g flag and upper-case flag letters: PCRE2 lacks them or
-//     gives them another meaning;
-//   - quantified assertions and flag changes, and stacked quantifiers other
-//     than the lazy and possessive suffixes: malformed or read otherwise.
+//     case of letters and ranges only; '.' in a class: the dot's class here;
+//   - {,n}: an empty match here, a literal in PCRE2; {n}+: '+' has no effect;
+//   - a back-reference or condition inside the group it names (here it sees
+//     the text captured so far), or inside a look-behind naming a group of
+//     the same look-behind (look-behinds run right to left here);
+//   - back-references and conditions in patterns with group calls: a call
+//     reaches references inside its group, and PCRE2 lets captures made in a
+//     call leak out once a later group is set ((?:((a))x|(?1)())\2 on "aa");
+//   - (?R) and (?0): PCRE2 never backtracks into a recursion of the whole
+//     pattern (b(?0)?A|A* finds "ba" in "baA"), this engine does;
+//   - \G, \u, \L, \U, (?R<name>), the g flag and upper-case flag letters:
+//     PCRE2 lacks them or means something else; quantified assertions and
+//     flag changes and stacked quantifiers: malformed or read otherwise.
 // Patterns PCRE2 refuses (a look-behind of no fixed length, for instance) and
 // searches either side gives up on are skipped.
 #include "regex_test_util.h"
@@ -160,7 +149,6 @@ public:
         m_out.clear();
         m_groups = 0;
         m_closed = 0;
-        m_names = 0;
         m_refLimit = 1 << 30;
         m_calls = m_rng.OneIn(2);
         Alternation(0);
@@ -214,7 +202,7 @@ private:
         } else if (kind < 16) {
             Group(depth, Pick("( (?: (?> (?= (?! (?<= (?<! (?i: (?-i: (?s: (?m:"));
         } else if (kind == 16) {
-            NamedGroup(depth);
+            Group(depth, Pick("(?<@> (?'@' (?P<@>"), true);
         } else if (kind == 17 && referable) {
             m_out += std::string("(?(") + number + ")";
             Alternation(depth + 3); // one yes-branch and one no-branch at most
@@ -236,42 +224,31 @@ private:
     // right to left here, meeting a reference before the group it names.
     int Referable() const { return m_calls ? 0 : m_closed < m_refLimit ? m_closed : m_refLimit; }
 
-    void Group(int depth, const std::string &open) {
-        const bool capture = open == "(";
+    // A group; a named one takes the name n<number> for the '@' of `open`.
+    void Group(int depth, std::string open, bool named = false) {
+        const bool capture = open == "(" || named;
         m_groups += capture ? 1 : 0;
         const int number = m_groups;
+        const std::string name = "n" + std::to_string(number);
+        if (named) {
+            open.replace(open.find('@'), 1, name);
+        }
         const int limit = m_refLimit;
-        if (open.compare(0, 3, "(?<") == 0) {
+        if (open.compare(0, 3, "(?<") == 0 && !named) {
             m_refLimit = Referable();
         }
         m_out += open;
         Alternation(depth + 1);
         m_out += ")";
         m_refLimit = limit;
-        if (capture) {
-            MarkClosed(number);
-        }
-    }
-
-    void NamedGroup(int depth) {
-        static const char *const kForms[][2] = {{"(?<", ">"}, {"(?'", "'"}, {"(?P<", ">"}};
-        const int form = m_rng.Below(3);
-        const int number = ++m_groups;
-        const std::string name = "n" + std::to_string(m_names++);
-        m_out += kForms[form][0] + name + kForms[form][1];
-        Alternation(depth + 1);
-        m_out += ")";
-        MarkClosed(number);
-        if (number <= Referable() && m_rng.OneIn(2)) {
-            m_out += m_rng.OneIn(2) ? "\\k<" + name + ">" : "\\k'" + name + "'";
-        }
-    }
-
-    // Groups close innermost first: the closed ones are those numbered below
-    // every open group.
-    void MarkClosed(int number) {
-        if (number == m_closed + 1) {
+        // Groups close innermost first: the closed ones are those numbered
+        // below every open group.
+        if (capture && number == m_closed + 1) {
             m_closed = m_groups;
+        }
+        if (named && number <= Referable() && m_rng.OneIn(2)) {
+            std::string ref = Pick("\\k<@> \\k'@'");
+            m_out += ref.replace(3, 1, name);
         }
     }
 
@@ -279,27 +256,20 @@ private:
     std::string m_out;
     int m_groups;
     int m_closed;
-    int m_names;
     int m_refLimit;
     bool m_calls; // group calls, and then no back-references or conditions
 };
 
 // Subjects draw on the pattern's own letters (both cases), a digit, blank,
 // punctuation and a line feed.
-std::string Subject(Random &rng, const std::string &pattern) {
-    std::string alphabet = "1 _-\n";
+std::wstring Subject(Random &rng, const std::string &pattern) {
+    std::wstring alphabet = L"1 _-\n";
     for (char c : pattern) {
         if ((c >= 'a' && c <= 'c') || (c >= 'A' && c <= 'C')) {
-            alphabet += c;
-            alphabet += static_cast<char>(c ^ 0x20);
+            alphabet += {static_cast<wchar_t>(c), static_cast<wchar_t>(c ^ 0x20)};
         }
     }
-    std::string text;
-    const int length = rng.Below(10);
-    for (int i = 0; i < length; ++i) {
-        text += alphabet[static_cast<size_t>(rng.Below(static_cast<int>(alphabet.size())))];
-    }
-    return text;
+    return RandomText(rng, alphabet.c_str(), 9);
 }
 
 // --fuzz-seconds N (or =N) on the command line runs the comparison for N
@@ -342,8 +312,8 @@ TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
         const std::wstring wide(pattern.begin(), pattern.end());
         CPatternT<wchar_t> compiled(wide.c_str(), static_cast<int>(wide.size()), I);
         for (int t = 0; t < 4; ++t) {
-            const std::string text = Subject(rng, pattern);
-            const std::wstring subject(text.begin(), text.end());
+            const std::wstring subject = Subject(rng, pattern);
+            const std::string text(subject.begin(), subject.end());
             const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.c_str()),
                                        text.size(), 0, 0, data, limits);
             CMatchContextT<wchar_t> ctx;

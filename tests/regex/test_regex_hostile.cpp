@@ -14,6 +14,14 @@ using zem::vfs::regex_search_icase;
 
 namespace {
 
+std::wstring Times(const std::wstring &piece, int count) {
+    std::wstring out;
+    for (int i = 0; i < count; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
 // Malformed patterns, separated by blanks (none contains one).
 const wchar_t kMalformed[] =
     L"( ) (() ()) [ [^ [a- [a-\\ [\\ \\ \\Q \\Qabc \\E \\L \\Uab * +a ? { {1} a{1, a{, "
@@ -74,10 +82,7 @@ TEST(RegexHostile, NestingDepthIsBoundedAtCompileTime) {
 
     // Unclosed, look-arounds and conditions count too; none of it overflows.
     for (const wchar_t *open : {L"(", L"(?:", L"(?=", L"(?<=", L"(?>", L"(?(?=", L"(?i:"}) {
-        std::wstring huge;
-        for (int i = 0; i < 100000; ++i) {
-            huge += open;
-        }
+        const std::wstring huge = Times(open, 100000);
         CPatternT<wchar_t> compiled(huge.c_str(), 8);
         EXPECT_FALSE(compiled.IsCompiled()) << Narrow(open);
         EXPECT_FALSE(regex_search_icase(huge, L"a"));
@@ -155,22 +160,8 @@ DWORD WINAPI RunStackJob(LPVOID parameter) {
 // the default 1 MiB stack of Windows.
 TEST(RegexHostile, WorstCasesFitInAOneMebibyteThreadStack) {
     const int limit = CPatternT<wchar_t>::kMaxNesting;
-    std::wstring nested;
-    for (int i = 0; i < limit; ++i) {
-        nested += L"(?:a|(";
-    }
-    nested += L"b";
-    for (int i = 0; i < limit; ++i) {
-        nested += L")+)*";
-    }
-    std::wstring recursive;
-    for (int i = 0; i < limit - 1; ++i) {
-        recursive += L"(?:";
-    }
-    recursive += L"a(?R)?";
-    for (int i = 0; i < limit - 1; ++i) {
-        recursive += L")";
-    }
+    const std::wstring nested = Times(L"(?:a|(", limit) + L"b" + Times(L")+)*", limit);
+    const std::wstring recursive = Times(L"(?:", limit - 1) + L"a(?R)?" + Times(L")", limit - 1);
     std::vector<StackJob> jobs = {
         {nested, std::wstring(3000, L'a') + L"c", false},
         {nested, std::wstring(3000, L'b'), false},

@@ -5,7 +5,7 @@ using namespace regex_test;
 
 namespace {
 
-TEST(RegexSyntax, Literals) {
+TEST(RegexSyntax, LiteralsAndDot) {
     CheckAll(Hit(L"abc", 0, L"xxabcxx", 2, 5), Miss(L"abc", 0, L"ABC"),
              Hit(L"a\\.b", 0, L"a.b", 0, 3), Miss(L"a\\.b", 0, L"axb"),
              Hit(L"\\t\\n\\r\\f\\v\\a\\e", 0, L"\t\n\r\f\v\a\x1b", 0, 7),
@@ -14,15 +14,12 @@ TEST(RegexSyntax, Literals) {
              Hit(L"\\-\\/\\\\\\%", 0, L"-/\\%", 0, 4), Hit(L"\\0", 0, L"0", 0, 1),
              Hit(L"\\Qa.b*c\\E+", 0, L"xa.b*ccc", 1, 8), Miss(L"\\Qa.b\\E", 0, L"axb"),
              Hit(L"\\LABC\\Ed", 0, L"abcd", 0, 4), Hit(L"\\Uabc\\Edef", 0, L"ABCdef", 0, 6),
-             Miss(L"\\Uabc", 0, L"abc"), Hit(L"\x263a+", 0, L"x\x263a\x263a", 1, 3));
-}
-
-TEST(RegexSyntax, Dot) {
-    CheckAll(Hit(L"a.c", 0, L"abc", 0, 3), Miss(L"a.c", 0, L"a\nc"), Hit(L"a.c", S, L"a\nc", 0, 3),
+             Miss(L"\\Uabc", 0, L"abc"), Hit(L"\x263a+", 0, L"x\x263a\x263a", 1, 3),
+             Hit(L"a.c", 0, L"abc", 0, 3), Miss(L"a.c", 0, L"a\nc"), Hit(L"a.c", S, L"a\nc", 0, 3),
              Hit(L"a.c", 0, L"a\rc", 0, 3), Hit(L"a.c", 0, L"a\u4e2dc", 0, 3));
 }
 
-TEST(RegexSyntax, Classes) {
+TEST(RegexSyntax, ClassesAndClassEscapes) {
     CheckAll(Hit(L"[abc]+", 0, L"xxbcay", 2, 5), Hit(L"[^abc]+", 0, L"abxyzc", 2, 5),
              Hit(L"[a-c0-2]+", 0, L"zzb1c2z", 2, 6), Hit(L"[]a]+", 0, L"x]a]", 1, 4),
              Hit(L"[a-]+", 0, L"xa-a", 1, 4), Hit(L"[-a]+", 0, L"x-a", 1, 3),
@@ -43,11 +40,8 @@ TEST(RegexSyntax, Classes) {
              Hit(L"[[:space:]]", 0, L"a\vb", 1, 2), Hit(L"[[:cntrl:]]", 0, L"a\x01", 1, 2),
              Hit(L"[[:ascii:]]", 0, L"\u4e2da", 1, 2), Hit(L"[[:graph:]]", 0, L" x", 1, 2),
              Hit(L"[[:print:]]", 0, L"\x01 ", 1, 2), Hit(L"[[:alnum:]]+", 0, L"-a9-", 1, 3),
-             Hit(L"[[:bogus:]]", 0, L"s]", 0, 2), Miss(L"[[:alpha:]]", 0, L"\x4e2d"));
-}
-
-TEST(RegexSyntax, ClassEscapes) {
-    CheckAll(Hit(L"\\d+", 0, L"ab123c", 2, 5), Hit(L"\\D+", 0, L"12ab3", 2, 4),
+             Hit(L"[[:bogus:]]", 0, L"s]", 0, 2), Miss(L"[[:alpha:]]", 0, L"\x4e2d"),
+             Hit(L"\\d+", 0, L"ab123c", 2, 5), Hit(L"\\D+", 0, L"12ab3", 2, 4),
              Hit(L"\\w+", 0, L"-ab_1-", 1, 5), Hit(L"\\W+", 0, L"ab-+c", 2, 4),
              Hit(L"\\s+", 0, L"a \t\r\nb", 1, 5), Hit(L"\\S+", 0, L"  ab ", 2, 4),
              Miss(L"\\s", 0, L"\v\f"), Miss(L"\\w", 0, L"\x00e9"), Miss(L"\\d", 0, L"\x0661"));
@@ -68,12 +62,15 @@ TEST(RegexSyntax, Anchors) {
         Hit(L"\\Gab", 0, L"xab", 1, 3), Miss(L"\\Gab", G, L"xab"), Hit(L"\\Gab", G, L"abab", 0, 2));
 }
 
-TEST(RegexSyntax, Groups) {
+TEST(RegexSyntax, GroupsAndAlternation) {
     CheckAll(
         Hit1(L"(a)(b)(c)", 0, L"abc", 0, 3, 0, 1), Hit1(L"(?:ab)+(c)", 0, L"ababc", 0, 5, 4, 5),
         Hit1(L"(a)|(b)", 0, L"b", 0, 1, -1, -1), Hit1(L"(a)*", 0, L"aaa", 0, 3, 2, 3),
         Hit1(L"(a|b)*c", 0, L"abbc", 0, 4, 2, 3), Hit1(L"((a)b)", 0, L"ab", 0, 2, 0, 2),
-        Hit1(L"(?<n>a)(?'m'b)(?P<o>c)", 0, L"abc", 0, 3, 0, 1), Hit1(L"()", 0, L"x", 0, 0, 0, 0));
+        Hit1(L"(?<n>a)(?'m'b)(?P<o>c)", 0, L"abc", 0, 3, 0, 1), Hit1(L"()", 0, L"x", 0, 0, 0, 0),
+        Hit(L"cat|dog", 0, L"hotdog", 3, 6), Hit(L"a|ab|abc", 0, L"abc", 0, 1),
+        Hit(L"|a", 0, L"a", 0, 0), Hit(L"a|", 0, L"a", 0, 1), Hit(L"a|", 0, L"b", 0, 0),
+        Hit(L"x(a|b|c)+y", 0, L"xabcay", 0, 6), Miss(L"x(a|b)y", 0, L"xcy"));
 }
 
 TEST(RegexSyntax, InlineFlags) {
@@ -136,12 +133,6 @@ TEST(RegexSyntax, PossessiveAndAtomic) {
              Hit1(L"(?:(?>(a))x|a)", 0, L"ay", 0, 1, -1, -1),
              Hit1(L"(?:(a)++x|a)", 0, L"ay", 0, 1, -1, -1),
              Hit(L"[^\\\\\\.]++\\.", 0, L"c:\\ab.x", 3, 6), Miss(L"[^\\\\]++\\.", 0, L"c:\\ab.x"));
-}
-
-TEST(RegexSyntax, Alternation) {
-    CheckAll(Hit(L"cat|dog", 0, L"hotdog", 3, 6), Hit(L"a|ab|abc", 0, L"abc", 0, 1),
-             Hit(L"|a", 0, L"a", 0, 0), Hit(L"a|", 0, L"a", 0, 1), Hit(L"a|", 0, L"b", 0, 0),
-             Hit(L"x(a|b|c)+y", 0, L"xabcay", 0, 6), Miss(L"x(a|b)y", 0, L"xcy"));
 }
 
 TEST(RegexSyntax, Backreferences) {
