@@ -66,6 +66,7 @@ TEST(RegexHostile, SomeMalformedPatternsHaveAFixedMeaning) {
              Hit(L"a(?", 0, L"a", 0, 1), Miss(L"(?R<nope>)", 0, L"abc"), Miss(L"(?5)", 0, L"abc"),
              Miss(L"\\x{", 0, L"x"));
     EXPECT_TRUE(Find(L"\\x{", 0, std::wstring(1, L'\0')).IsMatched()); // code 0
+    EXPECT_FALSE(Find(L"[ab", 0, std::wstring(1, L'\0')).IsMatched()); // nothing past the end
 }
 
 TEST(RegexHostile, NestingDepthIsBoundedAtCompileTime) {
