@@ -5,7 +5,7 @@
 //   if (result.IsMatched()) ...
 //
 // Compilation never fails loudly: a malformed pattern compiles to some
-// element tree (see the notes in RegexPattern.cpp), and a pattern nested
+// element tree (see the notes in RegexParser.cpp), and a pattern nested
 // deeper than kMaxNesting groups, or one that runs out of memory, compiles to
 // nothing and matches nothing. A search gives up, as a failed match, when it
 // exceeds the step budget or the call depth of its CMatchContextT.
