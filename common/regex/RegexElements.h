@@ -354,11 +354,19 @@ protected:
     bool TestSingle(unsigned c) const;
     // Generic elements: brings `done` iterations up to `target`, backtracking
     // into earlier iterations as needed; false with everything undone.
-    bool FillTo(CMatchContextT<T> &ctx, int &done, int target) const;
+    bool FillTo(CMatchContextT<T> &ctx, int &done, int target, int *lastStart = nullptr) const;
     // Asks the latest iterations for another way, undoing those that have
     // none; false when all `done` iterations are undone.
     bool Backtrack(CMatchContextT<T> &ctx, int &done) const;
     int Direction() const { return m_bRightLeft ? -1 : 1; }
+    // Whether iteration `index` (from 1), which ran from `start` to the
+    // current position, ends a loop of at most `maximum` iterations: an empty
+    // one does from the minimum on (from the first when there is none) when
+    // the loop has no upper bound, as another would change nothing.
+    bool EndsLoop(const CMatchContextT<T> &ctx, int start, int index, int maximum) const {
+        return ctx.m_nCurrentPosition == start && maximum == 2147483647 &&
+               index >= (m_nFixed > 0 ? m_nFixed : 1);
+    }
 };
 
 template <class T> class CGreedyElxT : public CRepeatElxT<T> {

@@ -54,8 +54,11 @@ template <class T> bool CRepeatElxT<T>::Backtrack(CMatchContextT<T> &ctx, int &d
 }
 
 template <class T>
-bool CRepeatElxT<T>::FillTo(CMatchContextT<T> &ctx, int &done, int target) const {
+bool CRepeatElxT<T>::FillTo(CMatchContextT<T> &ctx, int &done, int target, int *lastStart) const {
     while (done < target) {
+        if (lastStart != nullptr && done + 1 == target) {
+            *lastStart = ctx.m_nCurrentPosition;
+        }
         if (m_pElx->Match(ctx)) {
             ++done;
             continue;
@@ -110,10 +113,12 @@ CGreedyElxT<T>::CGreedyElxT(int kind, const ElxInterface<T> *element, int minimu
                             bool rightLeft)
     : CRepeatElxT<T>(kind, element, minimum, rightLeft), m_nMax(maximum) {}
 
-// Adds iterations while they succeed. An iteration beyond the minimum that
-// matches the empty string succeeds but ends the loop: another would change
-// nothing and could repeat forever. Each such iteration leaves
-// [state of the element] [start position] on the stack.
+// Stack: [states of the minimum iterations] [start of the last of them, or
+// -1] then, for each iteration beyond, [state of the element] [its start],
+// and the count on top.
+//
+// Adds iterations while they succeed, up to an empty one that ends the loop
+// (EndsLoop).
 template <class T> void CGreedyElxT<T>::Extend(CMatchContextT<T> &ctx, int &done) const {
     while (done < m_nMax) {
         const int start = ctx.m_nCurrentPosition;
@@ -122,7 +127,7 @@ template <class T> void CGreedyElxT<T>::Extend(CMatchContextT<T> &ctx, int &done
         }
         ctx.Push(start);
         ++done;
-        if (ctx.m_nCurrentPosition == start) {
+        if (this->EndsLoop(ctx, start, done, m_nMax)) {
             break;
         }
     }
@@ -143,10 +148,14 @@ template <class T> bool CGreedyElxT<T>::Match(CMatchContextT<T> &ctx) const {
         return true;
     }
     int done = 0;
-    if (!this->FillTo(ctx, done, this->m_nFixed)) {
+    int lastStart = -1;
+    if (!this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
         return false;
     }
-    Extend(ctx, done);
+    ctx.Push(lastStart);
+    if (done == 0 || !this->EndsLoop(ctx, lastStart, done, m_nMax)) {
+        Extend(ctx, done);
+    }
     ctx.Push(done);
     return true;
 }
@@ -172,7 +181,7 @@ template <class T> bool CGreedyElxT<T>::MatchNext(CMatchContextT<T> &ctx) const 
         const int start = ctx.Pop();
         if (this->m_pElx->MatchNext(ctx)) {
             ctx.Push(start);
-            if (ctx.m_nCurrentPosition != start) {
+            if (!this->EndsLoop(ctx, start, done, m_nMax)) {
                 Extend(ctx, done);
             }
         } else {
@@ -181,10 +190,14 @@ template <class T> bool CGreedyElxT<T>::MatchNext(CMatchContextT<T> &ctx) const 
         ctx.Push(done);
         return true;
     }
-    if (!this->Backtrack(ctx, done) || !this->FillTo(ctx, done, this->m_nFixed)) {
+    int lastStart = ctx.Pop();
+    if (!this->Backtrack(ctx, done) || !this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
         return false;
     }
-    Extend(ctx, done);
+    ctx.Push(lastStart);
+    if (done == 0 || !this->EndsLoop(ctx, lastStart, done, m_nMax)) {
+        Extend(ctx, done);
+    }
     ctx.Push(done);
     return true;
 }
@@ -193,8 +206,8 @@ template <class T> bool CGreedyElxT<T>::MatchNext(CMatchContextT<T> &ctx) const 
 // CReluctantElxT
 // ---------------------------------------------------------------------------
 //
-// Iterations beyond the minimum are stacked as for CGreedyElxT; after an
-// empty one no further iteration is tried.
+// The stack is laid out as for CGreedyElxT; after an iteration that ends
+// the loop no further one is tried.
 
 template <class T>
 CReluctantElxT<T>::CReluctantElxT(const ElxInterface<T> *element, int minimum, int maximum,
@@ -215,9 +228,11 @@ template <class T> bool CReluctantElxT<T>::Match(CMatchContextT<T> &ctx) const {
         return true;
     }
     int done = 0;
-    if (!this->FillTo(ctx, done, this->m_nFixed)) {
+    int lastStart = -1;
+    if (!this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
         return false;
     }
+    ctx.Push(lastStart);
     ctx.Push(done);
     return true;
 }
@@ -237,9 +252,10 @@ template <class T> bool CReluctantElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
         ctx.m_nCurrentPosition -= this->Direction() * done;
         return false;
     }
-    const bool lastEmpty =
-        done > this->m_nFixed && ctx.m_stack[ctx.m_stack.GetSize() - 1] == ctx.m_nCurrentPosition;
-    if (done < m_nMax && !lastEmpty) {
+    // The start of the latest iteration is on top of the stack.
+    const bool ended =
+        done > 0 && this->EndsLoop(ctx, ctx.m_stack[ctx.m_stack.GetSize() - 1], done, m_nMax);
+    if (done < m_nMax && !ended) {
         // One more iteration first.
         const int start = ctx.m_nCurrentPosition;
         if (this->m_pElx->Match(ctx)) {
@@ -258,9 +274,11 @@ template <class T> bool CReluctantElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
         }
         --done;
     }
-    if (!this->Backtrack(ctx, done) || !this->FillTo(ctx, done, this->m_nFixed)) {
+    int lastStart = ctx.Pop();
+    if (!this->Backtrack(ctx, done) || !this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
         return false;
     }
+    ctx.Push(lastStart);
     ctx.Push(done);
     return true;
 }

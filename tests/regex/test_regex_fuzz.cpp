@@ -16,6 +16,8 @@
 //   - back-references and conditions in patterns with group calls: a call
 //     reaches references inside its group, and PCRE2 lets captures made in a
 //     call leak out once a later group is set ((?:((a))x|(?1)())\2 on "aa");
+//   - conditions inside look-behinds: PCRE2 10.42 gives one without a
+//     no-branch the length of its yes-branch, (?<=(?(1)W)) failing at 0;
 //   - (?R) and (?0): PCRE2 never backtracks into a recursion of the whole
 //     pattern (b(?0)?A|A* finds "ba" in "baA"), this engine does;
 //   - \G, \u, \L, \U, (?R<name>), the g flag and upper-case flag letters:
@@ -150,6 +152,7 @@ public:
         m_groups = 0;
         m_closed = 0;
         m_refLimit = 1 << 30;
+        m_behind = 0;
         m_calls = m_rng.OneIn(2);
         Alternation(0);
         return m_out;
@@ -203,7 +206,7 @@ private:
             Group(depth, Pick("( (?: (?> (?= (?! (?<= (?<! (?i: (?-i: (?s: (?m:"));
         } else if (kind == 16) {
             Group(depth, Pick("(?<@> (?'@' (?P<@>"), true);
-        } else if (kind == 17 && referable) {
+        } else if (kind == 17 && referable && m_behind == 0) {
             m_out += std::string("(?(") + number + ")";
             Alternation(depth + 3); // one yes-branch and one no-branch at most
             m_out += ")";
@@ -213,7 +216,9 @@ private:
             Group(depth, "(");
         }
         if (m_rng.OneIn(3)) {
-            const std::string count = Pick("* + ? {2} {0,2} {1,} {2,3}");
+            // After a comment, + and ? would turn a count before it lazy or possessive.
+            const std::string count =
+                Pick(kind == 18 ? "* {0,2} {1,} {2,3}" : "* + ? {2} {0,2} {1,} {2,3}");
             const int suffix = m_rng.Below(4);
             m_out += count + (suffix == 1 ? "?" : suffix == 2 && count != "{2}" ? "+" : "");
         }
@@ -234,12 +239,15 @@ private:
             open.replace(open.find('@'), 1, name);
         }
         const int limit = m_refLimit;
-        if (open.compare(0, 3, "(?<") == 0 && !named) {
+        const bool behind = open.compare(0, 3, "(?<") == 0 && !named;
+        if (behind) {
             m_refLimit = Referable();
         }
+        m_behind += behind ? 1 : 0;
         m_out += open;
         Alternation(depth + 1);
         m_out += ")";
+        m_behind -= behind ? 1 : 0;
         m_refLimit = limit;
         // Groups close innermost first: the closed ones are those numbered
         // below every open group.
@@ -257,6 +265,7 @@ private:
     int m_groups;
     int m_closed;
     int m_refLimit;
+    int m_behind; // look-behinds open
     bool m_calls; // group calls, and then no back-references or conditions
 };
 

@@ -100,7 +100,8 @@ TEST(RegexSyntax, Lookaround) {
 }
 
 TEST(RegexSyntax, Quantifiers) {
-    // An empty iteration beyond the minimum succeeds and ends the loop.
+    // An empty iteration succeeds; it ends a loop without upper bound from the
+    // minimum on (from the first when there is none), not a bounded one.
     CheckAll(Hit(L"a{3}", 0, L"aaaa", 0, 3), Hit(L"a{2,}", 0, L"aaaa", 0, 4),
              Hit(L"a{2,3}", 0, L"aaaa", 0, 3), Hit(L"a{2,3}?", 0, L"aaaa", 0, 2),
              Hit(L"a{3,1}", 0, L"aaaa", 0, 3), Hit(L"a{0}b", 0, L"ab", 1, 2),
@@ -120,7 +121,9 @@ TEST(RegexSyntax, Quantifiers) {
              Hit(L"a{2}{3}", 0, L"aaaaaaa", 0, 6), Hit(L"a{99999999999}|b", 0, L"ab", 1, 2),
              Hit1(L"(a|)*", 0, L"aab", 0, 2, 2, 2), Hit(L"(?:a|())*\\1b", 0, L"ab", 0, 2),
              Hit(L"(?:a|())*?\\1b", 0, L"ab", 0, 2), Hit(L"(?:|a){2,3}", 0, L"aaa", 0, 0),
-             Hit1(L"(?:(a)|b|)+?x", 0, L"abx", 0, 3, 0, 1));
+             Hit1(L"(?:(a)|b|)+?x", 0, L"abx", 0, 3, 0, 1),
+             Hit(L"(|\\x20()){0,2}\\2\\1", 0, L"  ", 0, 2), Miss(L"(^()|a)+\\2\\x20", I, L"A "),
+             Hit(L"(\\S|((\\A))){1,}\\2", 0, L"-", 0, 0));
 }
 
 TEST(RegexSyntax, PossessiveAndAtomic) {
