@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <initializer_list>
-#include <ostream>
 #include <string>
 
 namespace regex_test {
@@ -57,10 +56,6 @@ inline std::string Narrow(const std::wstring &text) {
     return out;
 }
 
-inline void PrintTo(const Case &c, std::ostream *os) {
-    *os << "/" << Narrow(c.pattern) << "/ flags " << c.flags << " on \"" << Narrow(c.text) << "\"";
-}
-
 inline CMatchResultT<wchar_t> Find(const wchar_t *pattern, int flags, const std::wstring &text,
                                    int start = -1) {
     CPatternT<wchar_t> compiled(pattern, flags);
@@ -68,7 +63,8 @@ inline CMatchResultT<wchar_t> Find(const wchar_t *pattern, int flags, const std:
 }
 
 inline void Check(const Case &c) {
-    SCOPED_TRACE(::testing::PrintToString(c));
+    SCOPED_TRACE("/" + Narrow(c.pattern) + "/ flags " + std::to_string(c.flags) + " on \"" +
+                 Narrow(c.text) + "\"");
     CMatchResultT<wchar_t> result = Find(c.pattern, c.flags, c.text);
     EXPECT_EQ(c.span[0] >= 0, result.IsMatched());
     EXPECT_TRUE(c.span[0] >= 0 || result.GetSize() == 0);
