@@ -354,14 +354,19 @@ protected:
     bool TestSingle(unsigned c) const;
     // Generic elements: brings `done` iterations up to `target`, backtracking
     // into earlier iterations as needed; false with everything undone.
-    bool FillTo(CMatchContextT<T> &ctx, int &done, int target) const;
+    bool FillTo(CMatchContextT<T> &ctx, int &done, int target, int *lastStart = nullptr) const;
     // Asks the latest iterations for another way, undoing those that have
     // none; false when all `done` iterations are undone.
     bool Backtrack(CMatchContextT<T> &ctx, int &done) const;
-    // The element's first (or next) way that consumes something from `start`.
-    bool MatchNonEmpty(CMatchContextT<T> &ctx, int start) const;
-    bool NextNonEmpty(CMatchContextT<T> &ctx, int start) const;
     int Direction() const { return m_bRightLeft ? -1 : 1; }
+    // Whether iteration `index` (from 1), which ran from `start` to the
+    // current position, ends a loop of at most `maximum` iterations: an empty
+    // one does from the minimum on (from the first when there is none) when
+    // the loop has no upper bound, as another would change nothing.
+    bool EndsLoop(const CMatchContextT<T> &ctx, int start, int index, int maximum) const {
+        return ctx.m_nCurrentPosition == start && maximum == 2147483647 &&
+               index >= (m_nFixed > 0 ? m_nFixed : 1);
+    }
 };
 
 template <class T> class CGreedyElxT : public CRepeatElxT<T> {
@@ -440,12 +445,13 @@ public:
 
 template <class T> class CDelegateElxT : public ElxInterface<T> {
 public:
-    explicit CDelegateElxT(int number);
+    CDelegateElxT(int number, bool rightLeft);
     bool Match(CMatchContextT<T> &ctx) const override;
     bool MatchNext(CMatchContextT<T> &ctx) const override;
 
     int m_nNumber;                 // 0: the whole pattern
     const ElxInterface<T> *m_pElx; // resolved target; nullptr never matches
+    bool m_bRightLeft;             // the target runs in this direction, as the caller does
 };
 
 template <class T> class CBoundaryElxT : public ElxInterface<T> {

@@ -5,7 +5,7 @@
 //   if (result.IsMatched()) ...
 //
 // Compilation never fails loudly: a malformed pattern compiles to some
-// element tree (see the notes in RegexPattern.cpp), and a pattern nested
+// element tree (see the notes in RegexParser.cpp), and a pattern nested
 // deeper than kMaxNesting groups, or one that runs out of memory, compiles to
 // nothing and matches nothing. A search gives up, as a failed match, when it
 // exceeds the step budget or the call depth of its CMatchContextT.
@@ -103,6 +103,15 @@ private:
         int nameOffset; // into m_pattern; -1 when given by number
         int nameLength;
     };
+    // Where a group's text starts, so that it can be compiled again for a
+    // caller running in the other direction.
+    struct GroupSource {
+        int pos;      // just after its '('; -1 when unknown
+        int caseMode; // \L or \U in force there
+        int flags;
+        int depth;   // nesting of the '('
+        int counter; // groups numbered before it
+    };
     struct GroupName {
         int nameOffset;
         int nameLength;
@@ -120,6 +129,9 @@ private:
     const ElxInterface<T> *GetStock(int index);
 
     int FindName(int offset, int length) const;
+    // The group (0: the whole pattern) as compiled to run right to left or
+    // left to right; compiled again on first use in the other direction.
+    const ElxInterface<T> *GroupIn(int number, bool rightLeft);
     void Resolve();
     void Analyse();
     bool Prefilter(const T *text, int length) const;
@@ -136,6 +148,8 @@ private:
     int m_nMaxExplicit;
     CInlineBufferT<GroupName, 4> m_names;
     CInlineBufferT<const ElxInterface<T> *, 8> m_groupElx; // group number -> group element
+    CInlineBufferT<GroupSource, 8> m_groupSource;          // group number -> its text
+    CInlineBufferT<const ElxInterface<T> *, 8> m_turned;   // ... compiled the other way round
     CInlineBufferT<NamedRef, 4> m_backrefs;
     CInlineBufferT<NamedRef, 4> m_conditions;
     CInlineBufferT<NamedRef, 4> m_delegates;

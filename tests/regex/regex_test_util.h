@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <ostream>
+#include <initializer_list>
 #include <string>
 
 namespace regex_test {
@@ -23,27 +23,23 @@ const int R = zem::vfs::REGEX_RIGHTTOLEFT;
 const int X = zem::vfs::REGEX_EXTENDED;
 
 // One search: pattern, flags, subject, expected span of the match (-1, -1:
-// no match) and, optionally, the span of group 1.
+// no match) and of group 1 (-2, -2: not checked).
 struct Case {
     const wchar_t *pattern;
     int flags;
     const wchar_t *text;
-    int start;
-    int end;
-    int group1Start;
-    int group1End;
-    bool checkGroup1;
+    int span[4];
 };
 
-inline Case Hit(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end) {
-    return Case{pattern, flags, text, start, end, -1, -1, false};
-}
 inline Case Hit1(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end,
                  int g1s, int g1e) {
-    return Case{pattern, flags, text, start, end, g1s, g1e, true};
+    return Case{pattern, flags, text, {start, end, g1s, g1e}};
+}
+inline Case Hit(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end) {
+    return Hit1(pattern, flags, text, start, end, -2, -2);
 }
 inline Case Miss(const wchar_t *pattern, int flags, const wchar_t *text) {
-    return Case{pattern, flags, text, -1, -1, -1, -1, false};
+    return Hit1(pattern, flags, text, -1, -1, -2, -2);
 }
 
 inline std::string Narrow(const std::wstring &text) {
@@ -60,10 +56,6 @@ inline std::string Narrow(const std::wstring &text) {
     return out;
 }
 
-inline void PrintTo(const Case &c, std::ostream *os) {
-    *os << "/" << Narrow(c.pattern) << "/ flags " << c.flags << " on \"" << Narrow(c.text) << "\"";
-}
-
 inline CMatchResultT<wchar_t> Find(const wchar_t *pattern, int flags, const std::wstring &text,
                                    int start = -1) {
     CPatternT<wchar_t> compiled(pattern, flags);
@@ -71,19 +63,19 @@ inline CMatchResultT<wchar_t> Find(const wchar_t *pattern, int flags, const std:
 }
 
 inline void Check(const Case &c) {
-    SCOPED_TRACE(::testing::PrintToString(c));
+    SCOPED_TRACE("/" + Narrow(c.pattern) + "/ flags " + std::to_string(c.flags) + " on \"" +
+                 Narrow(c.text) + "\"");
     CMatchResultT<wchar_t> result = Find(c.pattern, c.flags, c.text);
-    if (c.start < 0) {
-        EXPECT_FALSE(result.IsMatched());
-        EXPECT_EQ(0, result.GetSize());
-        return;
+    EXPECT_EQ(c.span[0] >= 0, result.IsMatched());
+    EXPECT_TRUE(c.span[0] >= 0 || result.GetSize() == 0);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_TRUE(c.span[k] == -2 || c.span[k] == result[1 + k]) << "entry " << 1 + k;
     }
-    ASSERT_TRUE(result.IsMatched());
-    EXPECT_EQ(c.start, result.GetGroupStart(0));
-    EXPECT_EQ(c.end, result.GetGroupEnd(0));
-    if (c.checkGroup1) {
-        EXPECT_EQ(c.group1Start, result.GetGroupStart(1));
-        EXPECT_EQ(c.group1End, result.GetGroupEnd(1));
+}
+
+template <class... Cases> void CheckAll(const Cases &...cases) {
+    for (const Case &c : {cases...}) {
+        Check(c);
     }
 }
 
