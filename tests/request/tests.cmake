@@ -1,6 +1,5 @@
-# The request tests start the helper dispatcher and the child_* clients: build
-# them whenever the test program is built.
-foreach(target zem.vfs.dispatcher_wow64 zem_vfs_dispatcher_wow64 child_client child_decoy child_ids)
+# The request tests start the helper dispatcher and child_client.
+foreach(target zem_vfs_dispatcher_wow64 child_client)
     if(TARGET ${target})
         add_dependencies(${ZEM_TEST_TARGET} ${target})
     endif()
