@@ -22,11 +22,11 @@ std::string run(uint64 (*op)(char const *, uint64, void *, uint64), std::string 
     uint64 n = op(in.c_str(), length, room < 0 ? nullptr : &out[0], room < 0 ? 0 : room);
     return std::to_string(n) + ":" + out;
 }
-uint64 enc(char const *s, uint64 n, void *d, uint64 size) {
-    return Base64::encode(s, n, static_cast<char *>(d), size);
+uint64 enc(char const *s, uint64 n, void *d, uint64 m) {
+    return Base64::encode(s, n, (char *)d, m);
 }
-uint64 enc_ex(char const *s, uint64 n, void *d, uint64 size) {
-    return Base64::encode_ex(s, n, static_cast<char *>(d), size);
+uint64 enc_ex(char const *s, uint64 n, void *d, uint64 m) {
+    return Base64::encode_ex(s, n, (char *)d, m);
 }
 
 } // namespace
@@ -44,28 +44,24 @@ TEST(Base64, Table) {
         {enc, "abc", 3, 4, "4:YWJj#"},
         {enc, "ab", 2, 4, "4:YWI=#"},
         {enc, "a", 1, 4, "4:YQ==#"},
-        {enc, "foobar", 6, 8, "8:Zm9vYmFy#"},
         {enc, "fooba", 5, 8, "8:Zm9vYmE=#"},
         {enc, fb, 2, 4, "4:+/8=#"},
         {enc_ex, fb, 2, 4, "4:+_8=#"},
         {enc_ex, "\xFF\xFF\xFF", 3, 4, "4:____#"},
         {enc, "0123456789", 10, -1, "16:"},
         {enc, "0123456789", 10, 15, "0:################"},
-        {enc_ex, "0123456789", 10, -1, "16:"},
         {enc, "abc", kNul, 4, "4:YWJj#"},
         {enc, "", kNul, 4, "0:#####"},
         {enc, "abc", 0, 4, "0:#####"},
         {enc, "abc", kWideNul, 8, "0:#########"},
         {dec, "+/8=", 4, 2, "2:" + fb + "#"},
         {dec, "+_8=", 4, 2, "2:" + fb + "#"},
-        {dec_ex, "+/8=", 4, 2, "2:" + fb + "#"},
         {dec_ex, "YQ==", 4, 3, "1:a###"},
         {dec, "YWJjYQ", 6, 8, "0:#########"},
         {dec, "YWJjYQ==", 8, -1, "4:"},
         {dec, "YWJj", 4, 2, "0:###"},
         {dec, "YQ==", kNul, 1, "1:a#"},
         {dec, "!!!!", 4, 3, "3:\xFF\xFF\xFF#"},
-        {dec_ex, "!!!!", 4, 3, "3:\xFF\xFF\xFF#"},
         {dec, "A=AA", 4, 3, std::string("3:\0\0\0#", 6)},
         {dec, "====", 4, 1, std::string("1:\0#", 4)},
         {dec, "A=A=", 4, 2, std::string("2:\0\0#", 5)},
@@ -75,13 +71,11 @@ TEST(Base64, Table) {
         SCOPED_TRACE(c.in);
         EXPECT_EQ(c.result, run(c.op, c.in, c.length, c.room));
     }
-    char const one = 'x';
-    EXPECT_EQ(0u, Base64::encode(nullptr, 3, nullptr, 0));
-    EXPECT_EQ(0u, Base64::encode(&one, kNul - 2, nullptr, 0)); // the size would overflow
-    EXPECT_EQ(0u, Base64::encode(&one, kNul / 4 * 3 + 1, nullptr, 0));
-    EXPECT_EQ(kNul / 4 * 4, Base64::encode(&one, kNul / 4 * 3, nullptr, 0));
-    EXPECT_EQ(0u, Base64::encode(&one, 3, nullptr, 16));
-    EXPECT_EQ(0u, Base64::decode(nullptr, 4, nullptr, 0));
+    EXPECT_EQ(0u, Base64::encode(nullptr, 3, nullptr, 0) + Base64::decode(nullptr, 4, nullptr, 0));
+    EXPECT_EQ(0u, Base64::encode("x", 3, nullptr, 16));
+    EXPECT_EQ(0u, Base64::encode("x", kNul - 2, nullptr, 0)); // the size would overflow
+    EXPECT_EQ(0u, Base64::encode("x", kNul / 4 * 3 + 1, nullptr, 0));
+    EXPECT_EQ(kNul / 4 * 4, Base64::encode("x", kNul / 4 * 3, nullptr, 0));
 }
 
 TEST(Base64, EveryByteAndLengthRoundTripsInBothAlphabets) {

@@ -1,27 +1,29 @@
-// The wire format: what each writer puts, what each reader takes (whole, cut
-// short, mismatched or hostile, through a buffer that can look ahead and one
-// that delivers a byte at a time), objects and their nesting, the registry,
-// Binary blobs, and a seeded fuzz of cut and mutated frames.
+// The wire format: what each writer puts, what each reader takes (whole, cut short, mismatched
+// or hostile; through a buffer that looks ahead and one that gives a byte at a time), objects and
+// their nesting, the registry, blobs, real handles and a seeded fuzz of cut and mutated frames.
+#include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
 #include "serialize/Variable.h"
+#include "support/ChildProcess.h"
 #include "support/MemoryStreamBuf.h"
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
 #include <functional>
+#include <map>
+#include <memory>
 #include <random>
+#include <thread>
 
 using namespace zem::vfs;
 using namespace zem::vfs::test;
+using namespace std::string_literals;
 
 namespace {
 
 int live = 0; // records alive, to find leaks
 
-// A record with a field of every kind and a nested object, registered like
-// the library's own classes.
+// A record with fields of most kinds and a nested object, registered like the library's own.
 class Record : public Variable {
 public:
     Record() : Variable("test/Record") { ++live; }
@@ -29,22 +31,14 @@ public:
     ~Record() override { --live, Variable::release(child); }
     Variable *clone() const override { return new Record(*this); }
     bool serialize(Stream &s) const override {
-        Variable::serialize(s);
-        s << c << b << w << h << i << u << ll << n << text << wide << code;
-        s.serialize(child);
-        return s.good();
+        return Variable::serialize(s) &&
+               (s << c << i << n << text << wide << code).serialize(child);
     }
     bool load(Stream &s) override {
-        s >> c >> b >> w >> h >> i >> u >> ll >> n >> text >> wide >> code >> child;
-        return s.good();
+        return (s >> c >> i >> n >> text >> wide >> code >> child).good();
     }
     char c = 'c';
-    bool b = true;
-    wchar_t w = L'w';
-    short h = -5;
     int i = 123;
-    unsigned u = 7;
-    long long ll = -99;
     uint64 n = 1ull << 40;
     std::string text = "C:\\file";
     std::wstring wide = L"\\??\\C:";
@@ -57,131 +51,90 @@ private:
 };
 Record Record::__protype{Protype()};
 
-std::string le(uint64 v, int width) {
+auto const le = [](uint64 v, int width) {
     return std::string(reinterpret_cast<char *>(&v), width);
+};
+
+// A blob read whole: "B<bytes>" (with "+" when it owns a copy of them that
+// its own copies copy again), or "no<size>".
+std::string blob(Stream &s) {
+    Binary b(nullptr, 0);
+    if (!b.load(s))
+        return "no" + std::to_string(b.size());
+    Binary copy(b);
+    bool deep = b.owned() && copy.owned() && copy.data() != b.data();
+    return "B" + std::string(b.size() ? static_cast<char const *>(b.data()) : "", b.size()) +
+           (deep ? "+" : "");
 }
 
 // Reads one value per letter of `kinds` and describes each, "|"-separated;
 // every target starts as 42 or "x".
 std::string read(Stream &s, std::string const &kinds) {
+    auto got = [&s](auto t) { return s >> t, t; };
+    auto num = [&](auto t) { return std::to_string(got(t)); };
+    auto object = [&s] {
+        std::unique_ptr<Variable, void (*)(Variable *)> v(s.load(), Variable::release);
+        return std::string(v ? v->distinguish() : "null");
+    };
+    std::map<char, std::function<std::string()>> const readers = {
+        {'c', [&] { return num(char(42)); }},
+        {'b', [&] { return num(false) == "1" ? "true" : "false"; }},
+        {'w', [&] { return num(wchar_t(42)); }},
+        {'h', [&] { return num(short(42)); }},
+        {'H', [&] { return num((unsigned short)42); }},
+        {'i', [&] { return num(int(42)); }},
+        {'u', [&] { return num(42u); }},
+        {'l', [&] { return num(42LL); }},
+        {'L', [&] { return num(uint64(42)); }},
+        {'D', [&] { return num(DWORD(42)); }},
+        {'s', [&] { return got(std::string("x")); }},
+        {'S', [&] { return narrow(got(std::wstring(L"x"))); }},
+        {'e', [&] { return std::to_string(got(ErrorCode(42)).code); }},
+        {'v', object},
+        {'B', [&] { return blob(s); }},
+    };
     std::string out;
-    for (char k : kinds) {
-        std::string v;
-        auto num = [&](auto t) { return s >> t, std::to_string(t); };
-        switch (k) {
-        case 'c':
-            v = num(char(42));
-            break;
-        case 'b':
-            v = num(false) == "1" ? "true" : "false";
-            break;
-        case 'w':
-            v = num(wchar_t(42));
-            break;
-        case 'h':
-            v = num(short(42));
-            break;
-        case 'H':
-            v = num((unsigned short)42);
-            break;
-        case 'i':
-            v = num(int(42));
-            break;
-        case 'u':
-            v = num(42u);
-            break;
-        case 'l':
-            v = num(42LL);
-            break;
-        case 'L':
-            v = num(uint64(42));
-            break;
-        case 'D':
-            v = num(DWORD(42));
-            break;
-        case 's':
-            v = "x", s >> v;
-            break;
-        case 'S': {
-            std::wstring t = L"x";
-            s >> t;
-            for (wchar_t ch : t)
-                v += ch < 128 ? char(ch) : '?';
-        } break;
-        case 'e': {
-            ErrorCode e(42);
-            s >> e;
-            v = std::to_string(e.code);
-        } break;
-        case 'v': {
-            Variable *o = s.load();
-            v = o ? o->distinguish() : "null";
-            Variable::release(o);
-        } break;
-        }
-        out += (out.empty() ? "" : "|") + v;
-    }
+    for (char k : kinds)
+        out += (out.empty() ? "" : "|") + readers.at(k)();
     return out;
 }
 
 } // namespace
 
 TEST(StreamWire, WritersPutTheseBytes) {
-    std::wstring const wnul(L"a\0b", 3);
-    struct {
-        std::function<void(Stream &)> write;
-        std::string hex;
-    } const cases[] = {
-        {[](Stream &s) {
-             s << 7 << "ab" << true << wchar_t(0x78) << ErrorCode(5) << Stream::tag_null;
-         },
-         "69 3A 34 3A 07 00 00 00 73 3A 3A 61 62 00 63 3A 01 43 3A 78 00 65 3A 35 3A 6E 3A"},
-        {[](Stream &s) {
-             s << 'x' << (unsigned char)0xFE << false << short(-2) << (unsigned short)0xFFFE;
-         },
-         "63 3A 78 62 3A FE 63 3A 00 69 3A 32 3A FE FF 49 3A 32 3A FE FF"},
-        {[](Stream &s) { s << 5u << -3LL << uint64(0x0102030405060708ull); },
-         "49 3A 34 3A 05 00 00 00 69 3A 38 3A FD FF FF FF FF FF FF FF 49 3A 38 3A 08 07 06 05 04 "
-         "03 02 01"},
-        {[](Stream &s) { s << DWORD(1) << -2L; },
-         "49 3A 34 3A 01 00 00 00 69 3A 34 3A FE FF FF FF"},
-        {[](Stream &s) {
-             s << (char const *)nullptr << "" << (wchar_t const *)nullptr << std::wstring();
-         },
-         "73 3A 30 3A 73 3A 3A 00 53 3A 30 3A 53 3A 3A 00 00"},
-        {[](Stream &s) { s << std::string("a\0b", 3); }, "73 3A 33 3A 61 00 62"},
-        {[wnul](Stream &s) { s << wnul; }, "53 3A 33 3A 61 00 00 00 62 00"},
-        {[](Stream &s) {
-             s.serialize(nullptr), s << static_cast<Stream::StreamTags>(7) << Stream::tag_finish;
-         },
-         "6E 3A 66 3A"},
-        {[](Stream &s) {
-             s.write("%s", std::string(1023, 'x').c_str()),
-                 s.write("%s", std::string(1024, 'x').c_str()), s.write("%s", "");
-         },
-         hex(std::string(1023, 'x'))},
-    };
-    for (auto const &c : cases) {
+    auto put = [](auto... values) {
         MemoryStreamBuf buf;
         Stream s(buf);
-        c.write(s);
-        EXPECT_EQ(c.hex, hex(buf.bytes()));
-        EXPECT_TRUE(s.good());
-    }
-    MemoryStreamBuf failing;
-    failing.set_fail_writes(true);
-    Stream f(failing);
-    f << Stream::tag_finish;
-    EXPECT_EQ(1, failing.syncs());
-    EXPECT_EQ(1232, f.error());
-    EXPECT_FALSE(f.serialize(nullptr));
+        (s << ... << values);
+        return hex(buf.bytes());
+    };
+    EXPECT_EQ("69 3A 34 3A 07 00 00 00 73 3A 3A 61 62 00 63 3A 01 43 3A 78 00 65 3A 35 3A 6E 3A",
+              put(7, "ab", true, wchar_t(0x78), ErrorCode(5), Stream::tag_null));
+    EXPECT_EQ("63 3A 78 62 3A FE 63 3A 00 69 3A 32 3A FE FF 49 3A 32 3A FE FF",
+              put('x', (unsigned char)0xFE, false, short(-2), (unsigned short)0xFFFE));
+    EXPECT_EQ(hex("I:4:" + le(5, 4) + "i:8:" + le(-3, 8) + "I:8:" + le(0x0102030405060708, 8)),
+              put(5u, -3LL, uint64(0x0102030405060708ull)));
+    EXPECT_EQ(hex("I:4:" + le(1, 4) + "i:4:" + le(-2, 4)), put(DWORD(1), -2L));
+    EXPECT_EQ(hex("s:0:s::\0S:0:S::\0\0"s),
+              put((char const *)nullptr, "", (wchar_t const *)nullptr, std::wstring()));
+    EXPECT_EQ(hex("s:3:a\0bS:3:a\0\0\0b\0"s), put("a\0b"s, L"a\0b"s)); // counted: whole
+    EXPECT_EQ(hex("f:"s), put(static_cast<Stream::StreamTags>(7), Stream::tag_finish));
+    EXPECT_EQ(hex("v:B:I:8:" + le(5, 8) + "\1\2\3\4\5v:B:I:8:" + le(0, 8)),
+              put(Binary("\1\2\3\4\5", 5), Binary(nullptr, 0)));
+    MemoryStreamBuf buf;
+    Stream s(buf);
+    EXPECT_TRUE(s.write("%s", std::string(1023, 'x').c_str()));
+    EXPECT_FALSE(s.write("%s", std::string(1024, 'x').c_str()) || s.write("%s", ""));
+    EXPECT_EQ(std::string(1023, 'x'), buf.bytes());
+    buf.set_fail_writes(true);
+    s << Stream::tag_finish;
+    EXPECT_EQ(std::make_pair(1, 1232), std::make_pair(buf.syncs(), s.error())); // synced, failed
+    EXPECT_FALSE(s.serialize(nullptr));
 }
 
 TEST(StreamWire, ReadersTakeTheseValues) {
     int const ok = 0, cut = Stream::error_truncated, bad = Stream::error_malformed;
-    std::string const seven = "i:4:" + le(7, 4), worked = seven + std::string("s::ab\0c:\x01"
-                                                                              "C:x\0e:5:n:",
-                                                                              19);
+    std::string const seven = "i:4:" + le(7, 4), worked = seven + "s::ab\0c:\1C:x\0e:5:n:"s;
     struct {
         std::string bytes, kinds, values;
         int error;
@@ -189,10 +142,7 @@ TEST(StreamWire, ReadersTakeTheseValues) {
     } const cases[] = {
         {worked, "isbwev", "7|xab|true|120|5|null", ok, ""},
         {seven, "sbi", "x|false|7", ok, ""},
-        {std::string("c:\x01"
-                     "b:\0c:\0",
-                     9),
-         "cbb", "1|false|false", ok, ""},
+        {"c:\1b:\0c:\0"s, "cbb", "1|false|false", ok, ""},
         {"b:\xFE", "c", "-2", ok, ""},
         {"i:4:" + le(-2, 4) + "i:4:" + le(-2, 4) + "i:4:" + le(-2, 4), "lLh", "-2|4294967294|-2",
          ok, ""},
@@ -202,9 +152,9 @@ TEST(StreamWire, ReadersTakeTheseValues) {
          "-1|65535|65535", ok, ""},
         {"I:8:" + le(0x12345, 8) + "I:4:" + le(0x8001, 4), "hH", "9029|32769", ok, ""},
         {"i:3:\x01\x02\x03", "i", "42", ok, "\x01\x02\x03"},
-        {std::string("s:0:s::\0S:0:S::\0\0", 17), "ssSS", "x|x|x|x", ok, ""},
-        {std::string("s:3:abcS:2:h\0i\0", 15), "sS", "xabc|xhi", ok, ""},
-        {std::string("s::abc\0i:", 9), "s", "xabc", ok, "i:"},
+        {"s:0:s::\0S:0:S::\0\0"s, "ssSS", "x|x|x|x", ok, ""},
+        {"s:3:abcS:2:h\0i\0"s, "sS", "xabc|xhi", ok, ""},
+        {"s::abc\0i:"s, "s", "xabc", ok, "i:"},
         {"e::e:-17:e:12x:e:+4:", "eeee", "-1|-17|0|4", ok, ""},
         {"e:" + std::string(70, '1') + ":", "e", "0", ok, "111111:"},
         {"n:v:no/such/type:" + seven + "v::", "vviv", "null|null|7|null", ok, ""},
@@ -219,7 +169,11 @@ TEST(StreamWire, ReadersTakeTheseValues) {
         {"e:12", "e", "0", cut, ""},
         {"v:test/Rec", "v", "null", cut, ""},
         {"s:2000000000:abc", "si", "x|42", bad, "abc"},
-        {"S:1000:ab", "S", "x?", cut, ""},
+        {"S:1000:ab", "S", "x\xE6\x89\xA1", cut, ""},
+        {"v:B:I:8:" + le(3, 8) + "abcv:B:I:8:" + le(0, 8), "vBvB", "null|Babc+|null|B", ok, ""},
+        {"I:8:" + le(Binary::max_load_size + 1, 8), "B", "no0", ok, ""},
+        {"I:8:" + le(10, 8) + "abc", "B", "no10", cut, ""},
+        {"s::x"s + '\0', "Bs", "B|xx", ok, ""},
     };
     for (auto const &c : cases) {
         for (bool pipe : {false, true}) {
@@ -291,54 +245,68 @@ TEST(StreamFuzz, CutAndMutatedFramesFailCleanly) {
     EXPECT_EQ(2, live); // r and its child: every loaded record was freed
 }
 
-TEST(Variables, RegistryAndBinaryBlobs) {
-    Variable *v = Variable::new_variable("test/Record");
-    ASSERT_NE(nullptr, v);
-    EXPECT_STREQ("test/Record", v->distinguish());
-    v->release();
+TEST(Variables, Registry) {
+    std::unique_ptr<Variable, void (*)(Variable *)> v(Variable::new_variable("test/Record"),
+                                                      Variable::release);
+    EXPECT_TRUE(v && std::string("test/Record") == v->distinguish() &&
+                v.get() != &Record::__protype);
     for (char const *name : {"B", "nope", (char const *)nullptr})
         EXPECT_EQ(nullptr, Variable::new_variable(name));
     Variable::release(nullptr);
-    unsigned char data[5] = {1, 2, 3, 4, 5};
-    struct {
-        Binary blob;
-        std::string hex;
-    } const cases[] = {
-        {Binary(data, 5), "76 3A 42 3A 49 3A 38 3A 05 00 00 00 00 00 00 00 01 02 03 04 05"},
-        {Binary(nullptr, 0), "76 3A 42 3A 49 3A 38 3A 00 00 00 00 00 00 00 00"}};
-    for (auto const &c : cases) {
-        MemoryStreamBuf buf;
-        Stream s(buf);
-        EXPECT_TRUE(c.blob.serialize(s));
-        EXPECT_EQ(c.hex, hex(buf.bytes()));
-        EXPECT_EQ(nullptr, s.load()); // "B" is not registered: the head is consumed
-        Binary back(nullptr, 0);
-        EXPECT_TRUE(back.load(s));
-        EXPECT_EQ(c.blob.size() != 0, back.owned());
-        ASSERT_EQ(c.blob.size(), back.size());
-        EXPECT_TRUE(back.size() == 0 ? back.data() == nullptr
-                                     : std::memcmp(back.data(), data, 5) == 0);
-        Binary copy(back), assigned(nullptr, 0);
-        assigned = copy;
-        EXPECT_TRUE(back.size() == 0 || (copy.data() != back.data() && assigned.owned()));
-        Variable *view = back.clone();
-        EXPECT_FALSE(static_cast<Binary *>(view)->owned());
-        view->release();
-    }
-    struct {
-        std::string bytes;
-        bool loaded;
-        uint64 size;
-    } const hostile[] = {
-        {"I:8:" + le(Binary::max_load_size + 1, 8), false, 0},
-        {"I:8:" + le(10, 8) + "abc", false, 10},
-        {"s::x", true, 0},
+}
+
+TEST(HandleStream, FilesHandlesAndErrors) {
+    TempFolder dir(L"zem stream");
+    auto open = [&dir](DWORD access) {
+        return CreateFileW(dir.file(L"f").c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, 0, nullptr);
     };
-    for (auto const &c : hostile) {
-        MemoryStreamBuf buf(c.bytes);
-        Stream s(buf);
+    HandleStreamBuf none;
+    char c = 0;
+    EXPECT_FALSE(none.get(&c, 1) || none.sync() || none.put("x", 1));
+    EXPECT_EQ(2, none.error());
+    HandleStream *original = new HandleStream(open(GENERIC_WRITE));
+    HandleStream copy(*original), assigned;
+    *original << 1;
+    delete original; // closes its own handle only
+    copy << 2;
+    assigned = copy;
+    assigned << 3;
+    EXPECT_TRUE(copy.good() && assigned.good());
+    copy.close(), assigned.close();
+    HandleStream in(open(GENERIC_READ));
+    EXPECT_EQ("1|2|3|42", read(in, "iiii"));
+    EXPECT_EQ(Stream::error_truncated, in.error()); // the file ended inside a value
+    in << 5;
+    EXPECT_EQ(1000 + ERROR_ACCESS_DENIED, in.error());
+    HANDLE h = open(GENERIC_READ);
+    EXPECT_EQ(h, HandleStreamBuf(h).detach());
+    { HandleStreamBuf owner(h); }
+    EXPECT_FALSE(GetHandleInformation(h, reinterpret_cast<DWORD *>(&c)));
+}
+
+TEST(HandleStream, ValuesOverAMessagePipeAndABrokenOne) {
+    std::string name = "\\\\.\\pipe\\zem_stream_" + std::to_string(GetCurrentProcessId());
+    for (DWORD mode : {DWORD(PIPE_READMODE_BYTE), DWORD(PIPE_READMODE_MESSAGE)}) {
+        HandleStream server(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | mode, 1, 4096, 4096, 0, nullptr));
+        HandleStream client(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+        SetNamedPipeHandleState(client.handle(), &mode, nullptr, nullptr);
+        std::string blob(300, 'b');
+        std::thread writer([&] {
+            client << 77 << std::string(5000, 'p') << Binary(blob.data(), 300)
+                   << Stream::tag_finish;
+        });
         Binary b(nullptr, 0);
-        EXPECT_EQ(c.loaded, b.load(s));
-        EXPECT_EQ(c.size, b.size());
+        EXPECT_EQ("77|x" + std::string(5000, 'p') + "|null", read(server, "isv"));
+        EXPECT_TRUE(b.load(server));
+        EXPECT_TRUE(server.read_(&blob[0], 2)); // the writer's finish waits for this read
+        writer.join();
+        EXPECT_EQ("f:" + std::string(298, 'b'), blob);
+        EXPECT_EQ(std::string(300, 'b'), std::string(static_cast<char const *>(b.data()), 300));
+        client.close();
+        EXPECT_EQ("42", read(server, "i"));
+        EXPECT_EQ(1000 + ERROR_BROKEN_PIPE, server.error());
     }
 }
