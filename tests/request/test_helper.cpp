@@ -1,7 +1,7 @@
 // The helper dispatcher as a separate process on real pipes: what it serves,
 // pipelined and split frames, hostile clients that are dropped or refused
-// while a well-formed client is still answered within 2 s, a load of threads
-// and processes, and starting the helper through "DispPath".
+// while a well-formed client is still answered within 2 s, a load of client
+// threads, the end of its owner, and starting it through "DispPath".
 #include "ipc/Pipe.h"
 #include "policy/Policy.h"
 #include "request/RequestHandler.h"
@@ -12,14 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include <tlhelp32.h>
-
 #include <atomic>
 #include <functional>
 #include <future>
 
 using namespace zem::vfs;
 using namespace zem::vfs::test;
+using namespace std::string_literals;
 
 namespace {
 
@@ -36,43 +35,22 @@ HANDLE connect_to(std::string const &name) {
     return pipe.detach();
 }
 
-// Helpers started by this process, directly or through the library.
-std::vector<DWORD> my_helpers() {
-    std::vector<DWORD> found;
-    Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W e = {};
-    e.dwSize = sizeof e;
-    for (BOOL ok = Process32FirstW(snap.get(), &e); ok; ok = Process32NextW(snap.get(), &e))
-        if (e.th32ParentProcessID == GetCurrentProcessId() && kExe == e.szExeFile)
-            found.push_back(e.th32ProcessID);
-    return found;
-}
-
-HANDLE start(std::wstring const &exe, std::wstring const &args, DWORD *pid = nullptr) {
-    std::wstring line = L"\"" + exe + L"\" " + args;
+// Starts the helper in `folder` for the process `owner`.
+HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid) {
+    std::wstring line = L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
     CloseHandle(pi.hThread);
-    *(pid ? pid : &pi.dwThreadId) = pi.dwProcessId;
+    pid = pi.dwProcessId;
     return pi.hProcess;
 }
 
-void end_process(DWORD pid) {
-    Handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    TerminateProcess(p.get(), 9);
-    WaitForSingleObject(p.get(), 10000);
-}
-
-// Writes raw bytes; true when the helper then closes the connection.
-bool dropped(HANDLE h, std::string const &bytes) {
-    DWORD n = 0;
-    char buf[64];
-    bool gone = !WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr) ||
-                !ReadFile(h, buf, sizeof buf, &n, nullptr) || n == 0;
-    CloseHandle(h);
-    return gone;
+DWORD server_of(Pipe const &pipe) {
+    ULONG pid = 0;
+    GetNamedPipeServerProcessId(pipe.handle(), &pid);
+    return pid;
 }
 
 // One helper, in a folder whose name holds a blank, serves every test.
@@ -82,34 +60,32 @@ protected:
         folder_ = new TempFolder(L"zem helper");
         copy_child(L"zem.vfs.dispatcher_wow64", folder_->path(), kExe);
         DWORD pid = 0;
-        process_ =
-            start(folder_->file(kExe), L"/helper " + std::to_wstring(GetCurrentProcessId()), &pid);
+        process_ = start(folder_->path(), GetCurrentProcessId(), pid);
         pipe_ = pipe_of(pid);
     }
     static void TearDownTestSuite() {
-        for (DWORD pid : my_helpers())
-            end_process(pid);
+        TerminateProcess(process_, 0);
+        WaitForSingleObject(process_, 10000);
         CloseHandle(process_);
         delete folder_;
     }
     static HandleStream *client() { return new HandleStream(connect_to(pipe_)); }
-    // What `f` returns on a fresh connection, or -2 when the helper did not
-    // answer within 2 s (the helper is then ended: a stuck helper fails the
-    // test instead of hanging it).
-    static int within_2s(std::function<int(Stream &)> const &f) {
+    static int sent(Request &r, Stream &s) { return r.send_and_release(s) ? r.error() : -1; }
+    // Writes `bytes` on a fresh connection: the error of the response that
+    // comes back, -1 when the helper drops the connection, -2 when nothing
+    // happens within 2 s (the helper is then ended, so a stuck helper fails
+    // the test instead of hanging it).
+    static int answer(std::string const &bytes) {
         std::unique_ptr<HandleStream> c(client());
-        auto answer = std::async(std::launch::async, [&] { return f(*c); });
-        if (answer.wait_for(std::chrono::seconds(2)) == std::future_status::ready)
-            return answer.get();
+        auto got = std::async(std::launch::async, [&] {
+            std::unique_ptr<Variable, void (*)(Variable *)> v(
+                c->write_(bytes.data(), bytes.size()) ? c->load() : nullptr, Variable::release);
+            return dynamic_cast<Response *>(v.get()) ? static_cast<Response &>(*v).error() : -1;
+        });
+        if (got.wait_for(std::chrono::seconds(2)) == std::future_status::ready)
+            return got.get();
         TerminateProcess(process_, 9);
         return -2;
-    }
-    static int sent(Request &r, Stream &s) { return r.send_and_release(s) ? r.error() : -1; }
-    static bool served() {
-        return within_2s([](Stream &s) {
-                   Request r("run_command", -1);
-                   return sent(r, s);
-               }) == 3;
     }
     static TempFolder *folder_;
     static HANDLE process_;
@@ -121,7 +97,7 @@ std::string Helper::pipe_;
 
 } // namespace
 
-TEST_F(Helper, AnswersEachRequestAndNoNotification) {
+TEST_F(Helper, AnswersEachRequestButNoNotification) {
     std::unique_ptr<HandleStream> s(client());
     PropertyRequest set, get, all;
     set.add("colour", "blue"), set.add("size", "3");
@@ -142,10 +118,7 @@ TEST_F(Helper, AnswersEachRequestAndNoNotification) {
     EXPECT_STREQ("blue", get.get("colour"));
     EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
     EXPECT_STREQ("blue", all.get("colour"));
-}
-
-TEST_F(Helper, PipelinedAndSplitFramesAreAnsweredInOrder) {
-    std::unique_ptr<HandleStream> s(client());
+    // Pipelined frames and a frame that arrives a byte at a time.
     std::string bytes = frame_of(Request("a", 101)) + frame_of(Request("print_log", 102));
     ASSERT_TRUE(s->write_(bytes.data(), bytes.size()));
     for (char ch : frame_of(Request("split", 103)))
@@ -157,105 +130,92 @@ TEST_F(Helper, PipelinedAndSplitFramesAreAnsweredInOrder) {
 }
 
 TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
-    std::string const head = "v:Request:" + i4(1) + text("x");
-    HANDLE silent = connect_to(pipe_); // holds nobody up
-    for (std::string const &bytes : {
-             std::string("hello, dispatcher\n"), resp(1, 0), head + u8(0x7FFFFFFF),
-             head + u8(0x100000001ull) + text("a") + text("b"), head + u8(0x100000000ull),
-             head + u8(~0ull),
-             head + u8(1) + text("log") + "s::" + std::string(2 << 20, 'a'), // past the limit
-         }) {
-        SCOPED_TRACE(bytes.substr(0, 24));
-        EXPECT_TRUE(dropped(connect_to(pipe_), bytes));
-        EXPECT_TRUE(served());
-    }
-    CloseHandle(silent);
-    // A property name holding a zero byte is refused; the store stays whole.
-    std::string bytes = "v:Request:" + i4(9) + text("property_request") + u8(2) +
-                        text("+acc_good") + text("2") + std::string("s:3:+\0z", 7) + text("1");
-    std::unique_ptr<HandleStream> s(client());
-    ASSERT_TRUE(s->write_(bytes.data(), bytes.size()));
-    std::unique_ptr<Variable, void (*)(Variable *)> answer(s->load(), Variable::release);
-    EXPECT_EQ(resp(9, ERROR_INVALID_DATA), frame_of(*answer));
-    PropertyRequest all;
-    all.add("acc_good", "2"), all.query(nullptr);
-    EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
-    EXPECT_STREQ("2", all.get("acc_good"));
-    EXPECT_EQ(nullptr, all.get(""));
-    EXPECT_TRUE(served());
-}
-
-TEST_F(Helper, LoadPolicyTakesOnlyWholeTreesFromDiskFiles) {
     PolicyGroup tree("root");
     tree.add(new PolicyGroup("child"));
     std::string const whole = frame_of(tree), dir = narrow(folder_->path()) + "\\";
     std::string const pipe = "\\\\.\\pipe\\zem_policy_" + std::to_string(GetCurrentProcessId());
     Handle server1(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
     Handle server2(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
-    struct {
-        std::string path, content;
-        int error;
-    } const cases[] = {
-        {dir + "whole", whole, 0},
-        {dir + "head", whole.substr(0, whole.find("I:8:")), ERROR_INVALID_DATA},
-        {dir + "cut", whole.substr(0, whole.size() - 4), ERROR_INVALID_DATA},
-        {dir + "trailing", whole + "n:", ERROR_INVALID_DATA},
-        {dir + "empty", "", ERROR_INVALID_DATA},
-        {dir + "missing", "-", ERROR_INVALID_DATA},
-        {pipe, "-", ERROR_INVALID_DATA},
-        {pipe, "-", ERROR_INVALID_DATA}, // both loop threads would wait on the pipe
-        {"\\\\.\\NUL", "-", ERROR_INVALID_DATA},
+    std::pair<char const *, std::string> const files[] = {
+        {"whole", whole},
+        {"cut", whole.substr(0, whole.size() - 4)},
+        {"trailing", whole + "n:"},
+        {"head", whole.substr(0, whole.find("I:8:"))},
+        {"empty", ""}};
+    for (auto const &file : files)
+        ASSERT_TRUE(write_file(widen(dir + file.first), file.second));
+    auto policy = [](std::string const &path) { return frame_of(PolicyRequest(path.c_str())); };
+    std::string const head = "v:Request:" + i4(1) + text("x"), bad = "+\0z"s;
+    HANDLE silent = connect_to(pipe_); // holds nobody up
+    std::pair<std::string, int> const cases[] = {
+        {"hello, dispatcher\n", -1},
+        {resp(1, 0), -1},
+        {head + u8(0x7FFFFFFF), -1},
+        {head + u8(0x100000001ull) + text("a") + text("b"), -1},
+        {head + u8(0x100000000ull), -1},
+        {head + u8(~0ull), -1},
+        {head + u8(1) + text("log") + "s::" + std::string(2 << 20, 'a'), -1}, // past the limit
+        {"v:Request:" + i4(9) + text("property_request") + u8(2) + text("+acc_good") + text("2") +
+             "s:3:" + bad + text("1"),
+         ERROR_INVALID_DATA}, // a name holding a zero byte
+        {policy(dir + "whole"), 0},
+        {policy(dir + "cut"), ERROR_INVALID_DATA},
+        {policy(dir + "head"), ERROR_INVALID_DATA},
+        {policy(dir + "trailing"), ERROR_INVALID_DATA},
+        {policy(dir + "empty"), ERROR_INVALID_DATA},
+        {policy(dir + "missing"), ERROR_INVALID_DATA},
+        {policy(pipe), ERROR_INVALID_DATA},
+        {policy(pipe), ERROR_INVALID_DATA}, // both loop threads would wait on the pipe
+        {policy("\\\\.\\NUL"), ERROR_INVALID_DATA},
     };
     for (auto const &c : cases) {
-        SCOPED_TRACE(c.path);
-        ASSERT_TRUE(c.content == "-" || write_file(widen(c.path), c.content));
-        EXPECT_EQ(c.error, within_2s([&c](Stream &s) {
-                      PolicyRequest r(c.path.c_str());
-                      return sent(r, s);
-                  }));
-        EXPECT_TRUE(served());
+        SCOPED_TRACE(c.first.substr(0, 40));
+        EXPECT_EQ(c.second, answer(c.first));
+        EXPECT_EQ(3, answer(frame_of(Request("run_command", 2))));
     }
+    CloseHandle(silent);
+    PropertyRequest all; // the store stayed whole
+    all.add("acc_good", "2"), all.query(nullptr);
+    EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
+    EXPECT_STREQ("2", all.get("acc_good"));
+    EXPECT_EQ(nullptr, all.get(""));
 }
 
-TEST_F(Helper, LoadFromThreadsAndProcesses) {
-    int const kThreads = 6, kRequests = 150;
+TEST_F(Helper, LoadFromThreads) {
+    int const kThreads = 8, kRequests = 100;
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
-    std::vector<ChildResult> children(2);
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&good] {
+        threads.emplace_back([&good, t] {
             std::unique_ptr<HandleStream> s(client());
+            std::string key = "thread" + std::to_string(t);
             for (int i = 0; i < kRequests; ++i) {
-                LogRequest r("load", 7);
-                good += sent(r, *s) == 0;
+                PropertyRequest p;
+                p.add(key.c_str(), std::to_string(i).c_str()), p.query(key.c_str());
+                LogRequest log("load", 7);
+                Request unserved("unserved", -1);
+                good += sent(log, *s) == 0 && sent(unserved, *s) == 3 && sent(p, *s) == 0 &&
+                        std::to_string(i) == p.get(key.c_str());
             }
-        });
-    for (auto &child : children)
-        threads.emplace_back([&child] {
-            child = run_child(program_folder() + L"child_client.exe",
-                              L"load " + widen(pipe_) + L" " + std::to_wstring(kRequests));
         });
     for (auto &t : threads)
         t.join();
     EXPECT_EQ(kThreads * kRequests, good.load());
-    for (auto const &child : children)
-        EXPECT_EQ(std::to_string(kRequests), child.value("ok")) << child.output;
 }
 
 TEST_F(Helper, EndsWithTheProcessItServes) {
-    DWORD owner_pid = 0, helper_pid = 0, code = 9;
-    Handle owner(start(program_folder() + L"child_client.exe", L"wait", &owner_pid));
-    Handle helper(
-        start(folder_->file(kExe), L"/helper " + std::to_wstring(owner_pid), &helper_pid));
-    CloseHandle(connect_to(pipe_of(helper_pid)));
+    DWORD pid = 0, owner_pid = 0, code = 9;
+    Handle owner(start(folder_->path(), GetCurrentProcessId(), owner_pid));
+    Handle helper(start(folder_->path(), owner_pid, pid));
+    CloseHandle(connect_to(pipe_of(pid)));
     TerminateProcess(owner.get(), 0);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(helper.get(), 20000));
     EXPECT_TRUE(GetExitCodeProcess(helper.get(), &code) && code == 0);
 }
 
 // After the shared helper has gone: nothing is started without `start`; with
-// it, the helper named by "DispPath" in each form is started once, found again
-// and replaced once it has ended.
+// it, the helper named by "DispPath" in each form is started once, found
+// again, and replaced once it has ended.
 TEST(HelperStart, FromDispPathOnlyWhenAsked) {
     TempFolder folder(L"zem disp");
     ASSERT_TRUE(copy_child(L"zem.vfs.dispatcher_wow64", folder.path(), kExe));
@@ -267,14 +227,15 @@ TEST(HelperStart, FromDispPathOnlyWhenAsked) {
                                  narrow(folder.path()) + form));
         Pipe none, pipe, again;
         EXPECT_FALSE(ResuestHandlerManager::get_helper_pipe(none, false));
-        EXPECT_TRUE(my_helpers().empty());
         ASSERT_TRUE(ResuestHandlerManager::get_helper_pipe(pipe, true));
         ASSERT_TRUE(ResuestHandlerManager::get_helper_pipe(again, true));
-        std::vector<DWORD> helpers = my_helpers();
-        ASSERT_EQ(1u, helpers.size());
-        EXPECT_NE(last, helpers[0]);
+        EXPECT_EQ(server_of(pipe), server_of(again));
+        EXPECT_NE(last, server_of(pipe));
+        last = server_of(pipe);
         HandleStream s(pipe.detach());
         EXPECT_TRUE(Request("x", -1).send_and_release(s));
-        end_process(last = helpers[0]);
+        Handle helper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, last));
+        TerminateProcess(helper.get(), 0);
+        WaitForSingleObject(helper.get(), 10000);
     }
 }

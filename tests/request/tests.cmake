@@ -1,6 +1,4 @@
-# The request tests start the helper dispatcher and child_client.
-foreach(target zem_vfs_dispatcher_wow64 child_client)
-    if(TARGET ${target})
-        add_dependencies(${ZEM_TEST_TARGET} ${target})
-    endif()
-endforeach()
+# The request tests start the helper dispatcher.
+if(TARGET zem_vfs_dispatcher_wow64)
+    add_dependencies(${ZEM_TEST_TARGET} zem_vfs_dispatcher_wow64)
+endif()
