@@ -1,26 +1,67 @@
-// Requests and responses inside one process: the frames byte for byte,
-// loading what a hostile or cut peer sent, send() and its answers, the
-// catalogue's parameters and readers, handler dispatch and the notification
-// queue.
+// The request protocol: frames byte for byte, loading what a hostile or cut
+// peer sent, send() and its answers, the catalogue, handler dispatch, and the
+// helper dispatcher as a separate process on real pipes (what it serves,
+// hostile clients dropped or refused while a well-formed client is answered
+// within 2 s, a load of client threads, the end of its owner, its start
+// through "DispPath").
+#include "ipc/Pipe.h"
+#include "policy/Policy.h"
 #include "request/NotifyRequest.h"
 #include "request/Request.h"
 #include "request/RequestHandler.h"
 #include "request/Requests.h"
+#include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
-#include "request/Wire.h"
+#include "support/ChildProcess.h"
+#include "support/MemoryStreamBuf.h"
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 
 using namespace zem::vfs;
 using namespace zem::vfs::test;
+using namespace std::string_literals;
 
 namespace {
+
+// Frame pieces as the Stream writes them, and an in-memory peer: written
+// bytes go to `out_`, reads come from the given text; a read past its end
+// fails like a closed pipe (error 1109) when `closed_` is set, otherwise it
+// simply ends like a file.
+auto const i4 = [](int v) { return "i:4:" + std::string(reinterpret_cast<char *>(&v), 4); };
+auto const u8 = [](uint64 v) { return "I:8:" + std::string(reinterpret_cast<char *>(&v), 8); };
+auto const text = [](std::string const &t) { return "s::" + t + std::string(1, '\0'); };
+auto const resp = [](int id, int error) { return "v:Response:" + i4(id) + i4(error); };
+
+inline std::string frame_of(Variable const &v) {
+    MemoryStreamBuf buf;
+    Stream s(buf);
+    v.serialize(s);
+    return buf.bytes();
+}
+
+struct PeerBuf : MemoryStreamBuf {
+    PeerBuf(std::string in, bool closed) : MemoryStreamBuf(std::move(in)), closed_(closed) {}
+    int error() const override { return error_; }
+    uint64 put(void const *d, uint64 n) override {
+        out_.append(static_cast<char const *>(d), std::size_t(n));
+        return n;
+    }
+    uint64 get(void *d, uint64 n) override {
+        n = MemoryStreamBuf::get(d, n);
+        error_ = n == 0 && closed_ ? 1109 : error_;
+        return n;
+    }
+    uint64 peek(void *, uint64) override { return 0; }
+    std::string out_;
+    bool closed_;
+    int error_ = 0;
+};
 
 std::string params_of(Request const &r) {
     std::string out;
@@ -45,6 +86,79 @@ std::string load_desc(std::string const &bytes, bool peekable = true) {
     Variable::release(v);
     return out;
 }
+
+std::wstring const kExe = L"zem.vfs.dispatcher_wow64.exe";
+auto const pipe_of = [](DWORD pid) {
+    return "\\\\.\\pipe\\zem.vfs.dispatcher_" + std::to_string(pid);
+};
+
+HANDLE connect_to(std::string const &name) {
+    Pipe pipe;
+    for (int i = 0; i < 150 && !pipe.connect(name.c_str(), false); ++i)
+        if (!WaitNamedPipeA(name.c_str(), 100))
+            Sleep(20); // the helper has not created the pipe yet
+    return pipe.detach();
+}
+
+// Starts the helper in `folder` for the process `owner`.
+HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid) {
+    std::wstring line = L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(pi.hThread);
+    pid = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+DWORD server_of(Pipe const &pipe) {
+    ULONG pid = 0;
+    GetNamedPipeServerProcessId(pipe.handle(), &pid);
+    return pid;
+}
+
+// One helper, in a folder whose name holds a blank, serves every test.
+class Helper : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new TempFolder(L"zem helper");
+        copy_child(L"zem.vfs.dispatcher_wow64", folder_->path(), kExe);
+        DWORD pid = 0;
+        process_ = start(folder_->path(), GetCurrentProcessId(), pid);
+        pipe_ = pipe_of(pid);
+    }
+    static void TearDownTestSuite() {
+        TerminateProcess(process_, 0);
+        WaitForSingleObject(process_, 10000);
+        CloseHandle(process_);
+        delete folder_;
+    }
+    static HandleStream *client() { return new HandleStream(connect_to(pipe_)); }
+    static int sent(Request &r, Stream &s) { return r.send_and_release(s) ? r.error() : -1; }
+    // Writes `bytes` on a fresh connection: the error of the response that
+    // comes back, -1 when the helper drops the connection, -2 when nothing
+    // happens within 2 s (the helper is then ended, so a stuck helper fails
+    // the test instead of hanging it).
+    static int answer(std::string const &bytes) {
+        std::unique_ptr<HandleStream> c(client());
+        auto got = std::async(std::launch::async, [&] {
+            std::unique_ptr<Variable, void (*)(Variable *)> v(
+                c->write_(bytes.data(), bytes.size()) ? c->load() : nullptr, Variable::release);
+            return dynamic_cast<Response *>(v.get()) ? static_cast<Response &>(*v).error() : -1;
+        });
+        if (got.wait_for(std::chrono::seconds(2)) == std::future_status::ready)
+            return got.get();
+        TerminateProcess(process_, 9);
+        return -2;
+    }
+    static TempFolder *folder_;
+    static HANDLE process_;
+    static std::string pipe_;
+};
+TempFolder *Helper::folder_;
+HANDLE Helper::process_;
+std::string Helper::pipe_;
 
 } // namespace
 
@@ -73,8 +187,7 @@ TEST(RequestWire, FramesByteForByte) {
          hex("v:NotifyRequest:" + i4(note.id()) + text("notify_request") + u8(1) + text("notify") +
              text("reload_policy")),
          "NotifyRequest id=" + std::to_string(note.id()) +
-             " name=notify_request notify=reload_policy;"},
-    };
+             " name=notify_request notify=reload_policy;"}};
     for (auto const &c : cases) {
         SCOPED_TRACE(c.loaded);
         EXPECT_EQ(c.bytes, hex(frame_of(c.object)));
@@ -101,8 +214,7 @@ TEST(RequestLoad, WhatAPeerSent) {
         {head + u8(1) + text("k") + i4(2), "-"},      // value of another kind
         {"v:Response:" + i4(3) + "\x03", "-"},        // cut error field
         {"v:Response:" + i4(4) + "v:Response:", "-"}, // error field missing
-        {"v:Response:" + i4(4) + i4(-9), "Response id=4 error=-9"},
-    };
+        {"v:Response:" + i4(4) + i4(-9), "Response id=4 error=-9"}};
     for (auto const &c : cases) {
         SCOPED_TRACE(hex(c.bytes));
         EXPECT_EQ(c.loaded, load_desc(c.bytes));
@@ -130,22 +242,22 @@ TEST(RequestLoad, EveryParameterUpToTheLimit) {
 }
 
 TEST(RequestSend, Answers) {
-    std::string const n = frame_of(NotifyRequest("first")), r5 = resp(5, 0);
+    std::string const n = frame_of(NotifyRequest("one")), n2 = frame_of(NotifyRequest("two"));
+    std::string const r5 = resp(5, 0);
     struct {
         std::string answer;
         bool closed, answered;
-        int error, queued;
-    } const cases[] = {
-        {r5, true, true, 0, 0},
-        {resp(5, 3), true, true, 3, 0},
-        {n + n + r5, true, true, 0, 2},
-        {n + r5, false, true, 0, 1},
-        {resp(6, 0), true, false, Request::error_foreign_response, 0},
-        {frame_of(Request("p", 5)) + r5, true, false, 0, 0},
-        {"n:" + r5, true, false, 0, 0},
-        {n, true, false, 0, 1},
-        {r5.substr(0, 20), false, false, 0, 0},
-    };
+        int error;
+        char const *queued;
+    } const cases[] = {{r5, true, true, 0, ""},
+                       {resp(5, 3), true, true, 3, ""},
+                       {n + n2 + r5, true, true, 0, "one two "},
+                       {n + r5, false, true, 0, "one "},
+                       {resp(6, 0), true, false, Request::error_foreign_response, ""},
+                       {frame_of(Request("p", 5)) + r5, true, false, 0, ""},
+                       {"n:" + r5, true, false, 0, ""},
+                       {n2, true, false, 0, "two "},
+                       {r5.substr(0, 20), false, false, 0, ""}};
     for (auto const &c : cases) {
         SCOPED_TRACE(hex(c.answer));
         Request r("p", 5);
@@ -155,9 +267,9 @@ TEST(RequestSend, Answers) {
         EXPECT_EQ(c.answered, got != nullptr);
         EXPECT_EQ(c.error, r.error());
         EXPECT_EQ(frame_of(r), peer.out_);
-        int queued = 0;
-        for (NotifyRequest *q; (q = NotifyRequest::pop_notify()) != nullptr; ++queued)
-            EXPECT_STREQ("first", q->notify()), q->release();
+        std::string queued; // first in, first out
+        for (NotifyRequest *q; (q = NotifyRequest::pop_notify()) != nullptr; q->release())
+            queued += q->notify() + std::string(" ");
         EXPECT_EQ(c.queued, queued);
         Variable::release(got);
     }
@@ -183,29 +295,14 @@ TEST(RequestParams, SetGetAndConvert) {
     EXPECT_EQ("all=-1;big=1099511627776;", params_of(r));
     EXPECT_EQ(7, r.get_param_as_int("pid", 7));
     EXPECT_TRUE(r.get_param_as_bool("pid", true));
-    struct {
-        char const *value;
-        int as_int;
-        bool as_bool;
-    } const cases[] = {
-        {"TRUE", 0, true},
-        {"1", 1, true},
-        {"yes", 0, false},
-        {"0", 0, false},
-        {" -42x", -42, false},
-        {"+7", 7, false},
-        {"", 0, false},
-        {"True", 0, true},
-        {"99999999999", 2147483647, false},
-        {"-99999999999", -2147483647 - 1, false},
-    };
-    for (auto const &c : cases) {
-        SCOPED_TRACE(c.value);
-        r.set_param("k", c.value);
-        EXPECT_STREQ(c.value, r.get_param("k"));
-        EXPECT_EQ(c.as_int, r.get_param_as_int("k", 5));
-        EXPECT_EQ(c.as_bool, r.get_param_as_bool("k", !c.as_bool));
+    std::string got; // each value read as an int (fallback 5) and as a bool (fallback false)
+    for (char const *v :
+         {"TRUE", "1", "yes", "0", " -42x", "+7", "", "True", "99999999999", "-99999999999"}) {
+        r.set_param("k", v);
+        got += std::to_string(r.get_param_as_int("k", 5)) +
+               (r.get_param_as_bool("k", false) ? "T " : "F ");
     }
+    EXPECT_EQ("0T 1T 0F 0F -42F 7F 0F 0T 2147483647F -2147483648F ", got);
     Request copy(r);
     EXPECT_EQ(params_of(r), params_of(copy));
 }
@@ -220,24 +317,22 @@ TEST(Catalogue, NamesAndParameters) {
     struct {
         Request const &r;
         char const *name, *params;
-    } const cases[] = {
-        {CommandRequest("c", -1, nullptr), "run_command", "cmd=c;"},
-        {CommandRequest("c", 2, "d"), "run_command", "cmd=c;directory=d;session=2;"},
-        {GlobalHookRequest(5, "dom", nullptr), "global_hook", "domain=dom;sid=5;"},
-        {GlobalHookRequest("p.exe"), "global_hook", "process_name=p.exe;"},
-        {GlobalHookRequest(9), "global_hook", "pid=9;"},
-        {HookHelpRequest(8), "hook_help", "pid=8;"},
-        {ListenModeRequest(), "listen_mode", ""},
-        {LogRequest("t", 0), "print_log", "log=t;"},
-        {LogRequest("t", -3), "print_log", "level=-3;log=t;"},
-        {NotifyRequest(nullptr), "notify_request", ""},
-        {PolicyRequest("p"), "load_policy", "path=p;"},
-        {cleared, "load_policy", "clear=;"},
-        {loaded, "load_policy", "load=p2;"},
-        {props, "property_request", "*=;+k=v;-r=;?q=;"},
-        {ServiceRequest("svc"), "query_service", "service=svc;"},
-        {StartParamRequest(0, nullptr, "u"), "start_param", "sid=0;user=u;"},
-    };
+    } const cases[] = {{CommandRequest("c", -1, nullptr), "run_command", "cmd=c;"},
+                       {CommandRequest("c", 2, "d"), "run_command", "cmd=c;directory=d;session=2;"},
+                       {GlobalHookRequest(5, "dom", nullptr), "global_hook", "domain=dom;sid=5;"},
+                       {GlobalHookRequest("p.exe"), "global_hook", "process_name=p.exe;"},
+                       {GlobalHookRequest(9), "global_hook", "pid=9;"},
+                       {HookHelpRequest(8), "hook_help", "pid=8;"},
+                       {ListenModeRequest(), "listen_mode", ""},
+                       {LogRequest("t", 0), "print_log", "log=t;"},
+                       {LogRequest("t", -3), "print_log", "level=-3;log=t;"},
+                       {NotifyRequest(nullptr), "notify_request", ""},
+                       {PolicyRequest("p"), "load_policy", "path=p;"},
+                       {cleared, "load_policy", "clear=;"},
+                       {loaded, "load_policy", "load=p2;"},
+                       {props, "property_request", "*=;+k=v;-r=;?q=;"},
+                       {ServiceRequest("svc"), "query_service", "service=svc;"},
+                       {StartParamRequest(0, nullptr, "u"), "start_param", "sid=0;user=u;"}};
     for (auto const &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_STREQ(c.name, c.r.name());
@@ -264,22 +359,20 @@ TEST(Catalogue, ValuesAfterTheResponse) {
         std::string after; // bytes after the response frame
         int error;
         char const *result; // "<error> <value> <bytes left unread>", "-" for no response
-    } const cases[] = {
-        {cmd, i4(1234), 4, "4 1234 0"},
-        {cmd, "", 0, "0 0 0"},
-        {cmd, "", 3, "-"},
-        {svc, i4(77), 4, "0 77 0"},
-        {svc, text("x"), 4, "0 0 3"}, // a value of another kind stays
-        {svc, "", 5, "5 0 0"},
-        {[] { return new ListenModeRequest(); }, std::string("i:8:\x10\0\0\0\0\0\0\0", 12), 4,
-         "0 16 0"},
-        {prop, ab, 4, "0 a=1;b=2; 0"},
-        {prop, ab, 0, "-"},
-        {prop, text("a") + text("1"), 4, "-"},
-        {prop, pairs(Request::max_params), 4, "0 65536 0"},
-        {prop, pairs(Request::max_params + 1), 4, "-"},
-        {[] { return new LogRequest("t"); }, "", 9, "9  0"},
-    };
+    } const cases[] = {{cmd, i4(1234), 4, "4 1234 0"},
+                       {cmd, "", 0, "0 0 0"},
+                       {cmd, "", 3, "-"},
+                       {svc, i4(77), 4, "0 77 0"},
+                       {svc, text("x"), 4, "0 0 3"}, // a value of another kind stays
+                       {svc, "", 5, "5 0 0"},
+                       {[] { return new ListenModeRequest(); },
+                        std::string("i:8:\x10\0\0\0\0\0\0\0", 12), 4, "0 16 0"},
+                       {prop, ab, 4, "0 a=1;b=2; 0"},
+                       {prop, ab, 0, "-"},
+                       {prop, text("a") + text("1"), 4, "-"},
+                       {prop, pairs(Request::max_params), 4, "0 65536 0"},
+                       {prop, pairs(Request::max_params + 1), 4, "-"},
+                       {[] { return new LogRequest("t"); }, "", 9, "9  0"}};
     for (auto const &c : cases) {
         SCOPED_TRACE(c.result);
         std::unique_ptr<Request> r(c.make());
@@ -310,16 +403,14 @@ TEST(Catalogue, ValuesAfterTheResponse) {
 
 namespace {
 
-// Answers with a fixed error, or passes requests whose "who" is not "me" down.
-class Fixed : public RequestHandler {
-public:
+// Answers with a fixed error; a picky one passes requests without "me" down.
+struct Fixed : RequestHandler {
     Fixed(char const *name, int error, bool picky)
         : RequestHandler(name), error_(error), picky_(picky) {}
     bool handler(ResuestHandlerManager &m, Pipe *p, Stream &s, Request &q, Response &r) override {
-        if (picky_ && !q.get_param_as_bool("me", false))
+        if (picky_ && !q.is_param_present("me"))
             return RequestHandler::handler(m, p, s, q, r);
-        r.error(error_);
-        return r.serialize(s);
+        return r.error(error_), r.serialize(s);
     }
     int error_;
     bool picky_;
@@ -338,39 +429,162 @@ std::string served(char const *name, bool me = false) {
 } // namespace
 
 TEST(Dispatch, RegistryChainsAndAnswers) {
-    EXPECT_EQ(resp(12, 3), served("test_unserved"));
-    EXPECT_EQ("", served("notify_request"));
+    EXPECT_EQ(resp(12, 3), served("test_unserved") + served("notify_request"));
     {
         Fixed first("test_chain", 21, false);
-        EXPECT_EQ(resp(12, 21), served("test_chain"));
         {
-            Fixed second("test_chain", 22, true);
-            EXPECT_EQ(&first, second.previous());
-            EXPECT_EQ(resp(12, 22), served("test_chain", true));
-            EXPECT_EQ(resp(12, 21), served("test_chain"));
-            Fixed third("test_chain", 23, true);
-            EXPECT_EQ(&second, third.previous());
+            Fixed second("test_chain", 22, true), third("test_chain", 23, true);
+            EXPECT_TRUE(third.previous() == &second && second.previous() == &first);
             EXPECT_EQ(nullptr, ResuestHandlerManager::add_handler("test_chain", &third));
-            EXPECT_EQ(resp(12, 23), served("test_chain", true));
-            EXPECT_EQ(resp(12, 21), served("test_chain"));
+            EXPECT_EQ(resp(12, 23) + resp(12, 21),
+                      served("test_chain", true) + served("test_chain"));
         }
         EXPECT_EQ(resp(12, 21), served("test_chain", true));
     }
     EXPECT_EQ(resp(12, 3), served("test_chain"));
     Fixed lonely("test_lonely", 1, false);
-    { Fixed copy(lonely); }
+    { Fixed copy(lonely); } // not registered, so its end unregisters nothing
     EXPECT_EQ(resp(12, 1), served("test_lonely"));
 }
 
-TEST(Notify, QueueIsFirstInFirstOut) {
-    EXPECT_EQ(nullptr, NotifyRequest::pop_notify());
-    for (char const *text : {"a", "b", "c"})
-        NotifyRequest::push_notify(new NotifyRequest(text));
-    for (char const *text : {"a", "b", "c"}) {
-        NotifyRequest *n = NotifyRequest::pop_notify();
-        ASSERT_NE(nullptr, n);
-        EXPECT_STREQ(text, n->notify());
-        n->release();
+TEST_F(Helper, AnswersEachRequestButNoNotification) {
+    std::unique_ptr<HandleStream> s(client());
+    PropertyRequest set, get, all;
+    set.add("colour", "blue"), set.add("size", "3");
+    get.remove("size"), get.query("size"), get.query("colour"), all.query(nullptr);
+    EXPECT_EQ(nullptr, NotifyRequest("reload_policy").send(*s, true));
+    Request unserved("global_hook", -1);
+    LogRequest log("a record\n[forged]", 7);
+    SelfRequest self("token");
+    ServiceRequest service("zem_no_such_service");
+    CommandRequest command("cmd.exe /c exit", -1, nullptr); // never run for a client
+    std::pair<Request *, int> const cases[] = {{&unserved, 3}, {&log, 0}, {&self, 0},
+                                               {&service, 0},  {&set, 0}, {&get, 0}};
+    for (auto const &c : cases)
+        EXPECT_EQ(c.second, sent(*c.first, *s)) << c.first->name();
+    EXPECT_EQ(-1, sent(command, *s));
+    EXPECT_EQ(3, command.error());
+    EXPECT_EQ(nullptr, get.get("size"));
+    EXPECT_STREQ("blue", get.get("colour"));
+    EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
+    EXPECT_STREQ("blue", all.get("colour"));
+    // Pipelined frames and a frame that arrives a byte at a time.
+    std::string bytes = frame_of(Request("a", 101)) + frame_of(Request("print_log", 102));
+    ASSERT_TRUE(s->write_(bytes.data(), bytes.size()));
+    for (char ch : frame_of(Request("split", 103)))
+        ASSERT_TRUE(s->write_(&ch, 1));
+    for (int i = 0; i < 3; ++i) {
+        std::unique_ptr<Variable, void (*)(Variable *)> v(s->load(), Variable::release);
+        EXPECT_EQ(resp(101 + i, i == 1 ? 0 : 3), frame_of(*v));
     }
-    EXPECT_EQ(nullptr, NotifyRequest::pop_notify());
+}
+
+TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
+    PolicyGroup tree("root");
+    tree.add(new PolicyGroup("child"));
+    std::string const whole = frame_of(tree), dir = narrow(folder_->path()) + "\\";
+    std::string const pipe = "\\\\.\\pipe\\zem_policy_" + std::to_string(GetCurrentProcessId());
+    Handle server1(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
+    Handle server2(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
+    std::pair<char const *, std::string> const files[] = {
+        {"whole", whole},
+        {"cut", whole.substr(0, whole.size() - 4)},
+        {"trailing", whole + "n:"},
+        {"head", whole.substr(0, whole.find("I:8:"))},
+        {"empty", ""}};
+    for (auto const &file : files)
+        ASSERT_TRUE(write_file(widen(dir + file.first), file.second));
+    auto policy = [](std::string const &path) { return frame_of(PolicyRequest(path.c_str())); };
+    std::string const head = "v:Request:" + i4(1) + text("x"), bad = "+\0z"s;
+    HANDLE silent = connect_to(pipe_); // holds nobody up
+    std::pair<std::string, int> const cases[] = {
+        {"hello, dispatcher\n", -1},
+        {resp(1, 0), -1},
+        {head + u8(0x7FFFFFFF), -1},
+        {head + u8(0x100000001ull) + text("a") + text("b"), -1},
+        {head + u8(0x100000000ull), -1},
+        {head + u8(~0ull), -1},
+        {head + u8(1) + text("log") + "s::" + std::string(2 << 20, 'a'), -1}, // past the limit
+        {"v:Request:" + i4(9) + text("property_request") + u8(2) + text("+acc_good") + text("2") +
+             "s:3:" + bad + text("1"),
+         ERROR_INVALID_DATA}, // a name holding a zero byte
+        {policy(dir + "whole"), 0},
+        {policy(dir + "cut"), ERROR_INVALID_DATA},
+        {policy(dir + "head"), ERROR_INVALID_DATA},
+        {policy(dir + "trailing"), ERROR_INVALID_DATA},
+        {policy(dir + "empty"), ERROR_INVALID_DATA},
+        {policy(dir + "missing"), ERROR_INVALID_DATA},
+        {policy(pipe), ERROR_INVALID_DATA},
+        {policy(pipe), ERROR_INVALID_DATA}, // both loop threads would wait on the pipe
+        {policy("\\\\.\\NUL"), ERROR_INVALID_DATA}};
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 40));
+        EXPECT_EQ(c.second, answer(c.first));
+        EXPECT_EQ(3, answer(frame_of(Request("run_command", 2))));
+    }
+    CloseHandle(silent);
+    PropertyRequest all; // the store stayed whole
+    all.add("acc_good", "2"), all.query(nullptr);
+    EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
+    EXPECT_STREQ("2", all.get("acc_good"));
+    EXPECT_EQ(nullptr, all.get(""));
+}
+
+TEST_F(Helper, LoadFromThreads) {
+    int const kThreads = 8, kRequests = 100;
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&good, t] {
+            std::unique_ptr<HandleStream> s(client());
+            std::string key = "thread" + std::to_string(t);
+            for (int i = 0; i < kRequests; ++i) {
+                PropertyRequest p;
+                p.add(key.c_str(), std::to_string(i).c_str()), p.query(key.c_str());
+                LogRequest log("load", 7);
+                Request unserved("unserved", -1);
+                good += sent(log, *s) == 0 && sent(unserved, *s) == 3 && sent(p, *s) == 0 &&
+                        std::to_string(i) == p.get(key.c_str());
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(kThreads * kRequests, good.load());
+}
+
+TEST_F(Helper, EndsWithTheProcessItServes) {
+    DWORD pid = 0, owner_pid = 0, code = 9;
+    Handle owner(start(folder_->path(), GetCurrentProcessId(), owner_pid));
+    Handle helper(start(folder_->path(), owner_pid, pid));
+    CloseHandle(connect_to(pipe_of(pid)));
+    TerminateProcess(owner.get(), 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(helper.get(), 20000));
+    EXPECT_TRUE(GetExitCodeProcess(helper.get(), &code) && code == 0);
+}
+
+// After the shared helper has gone: nothing is started without `start`; with
+// it, the helper named by "DispPath" in each form is started once, found
+// again, and replaced once it has ended.
+TEST(HelperStart, FromDispPathOnlyWhenAsked) {
+    TempFolder folder(L"zem disp");
+    ASSERT_TRUE(copy_child(L"zem.vfs.dispatcher_wow64", folder.path(), kExe));
+    RegistryScope registry;
+    DWORD last = 0;
+    for (std::string form : {"", "\\", "/"}) {
+        SCOPED_TRACE(form);
+        ASSERT_TRUE(registry.set(HKEY_LOCAL_MACHINE, "Software\\Tavrin Labs\\Quillon", "DispPath",
+                                 narrow(folder.path()) + form));
+        Pipe none, pipe, again;
+        EXPECT_FALSE(ResuestHandlerManager::get_helper_pipe(none, false));
+        ASSERT_TRUE(ResuestHandlerManager::get_helper_pipe(pipe, true));
+        ASSERT_TRUE(ResuestHandlerManager::get_helper_pipe(again, true));
+        EXPECT_EQ(server_of(pipe), server_of(again));
+        EXPECT_NE(last, server_of(pipe));
+        last = server_of(pipe);
+        HandleStream s(pipe.detach());
+        EXPECT_TRUE(Request("x", -1).send_and_release(s));
+        Handle helper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, last));
+        TerminateProcess(helper.get(), 0);
+        WaitForSingleObject(helper.get(), 10000);
+    }
 }

@@ -91,8 +91,7 @@ std::string read(Stream &s, std::string const &kinds) {
         {'S', [&] { return narrow(got(std::wstring(L"x"))); }},
         {'e', [&] { return std::to_string(got(ErrorCode(42)).code); }},
         {'v', object},
-        {'B', [&] { return blob(s); }},
-    };
+        {'B', [&] { return blob(s); }}};
     std::string out;
     for (char k : kinds)
         out += (out.empty() ? "" : "|") + readers.at(k)();
@@ -173,8 +172,7 @@ TEST(StreamWire, ReadersTakeTheseValues) {
         {"v:B:I:8:" + le(3, 8) + "abcv:B:I:8:" + le(0, 8), "vBvB", "null|Babc+|null|B", ok, ""},
         {"I:8:" + le(Binary::max_load_size + 1, 8), "B", "no0", ok, ""},
         {"I:8:" + le(10, 8) + "abc", "B", "no10", cut, ""},
-        {"s::x"s + '\0', "Bs", "B|xx", ok, ""},
-    };
+        {"s::x"s + '\0', "Bs", "B|xx", ok, ""}};
     for (auto const &c : cases) {
         for (bool pipe : {false, true}) {
             SCOPED_TRACE(hex(c.bytes) + (pipe ? " (a byte at a time)" : ""));
