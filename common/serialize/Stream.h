@@ -92,9 +92,17 @@ public:
     Stream &operator>>(ErrorCode &code);
     Stream &operator>>(Variable *&object);
     Stream &operator>>(signed char &value) { return *this >> reinterpret_cast<char &>(value); }
-    Stream &operator>>(long &value) { return *this >> reinterpret_cast<int &>(value); }
+    Stream &operator>>(long &value) {
+        int v = int(value);
+        *this >> v;
+        value = v;
+        return *this;
+    }
     Stream &operator>>(unsigned long &value) {
-        return *this >> reinterpret_cast<unsigned int &>(value);
+        unsigned int v = static_cast<unsigned int>(value);
+        *this >> v;
+        value = v;
+        return *this;
     }
 
     // Writes the object's frame, or "n:" for a null pointer.

@@ -293,8 +293,7 @@ TEST(HandleStream, ValuesOverAMessagePipeAndABrokenOne) {
         SetNamedPipeHandleState(client.handle(), &mode, nullptr, nullptr);
         std::string blob(300, 'b');
         std::thread writer([&] {
-            client << 77 << std::string(600, 'p') << Binary(blob.data(), 300)
-                   << Stream::tag_finish;
+            client << 77 << std::string(600, 'p') << Binary(blob.data(), 300) << Stream::tag_finish;
         });
         Binary b(nullptr, 0);
         EXPECT_EQ("77|x" + std::string(600, 'p') + "|null", read(server, "isv"));
