@@ -493,7 +493,7 @@ TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
 }
 
 TEST_F(Helper, LoadFromThreads) {
-    int const kThreads = 8, kRequests = 100;
+    int const kThreads = 8, kRequests = 60;
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
