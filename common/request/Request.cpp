@@ -153,7 +153,9 @@ bool Request::load(Stream &s) {
     if (s.pending())
         return false;
     s >> name_;
-    if (s.pending())
+    // The name selects a handler by its text: one holding a zero byte would
+    // be served by the handler of its first part.
+    if (s.pending() || name_.find('\0') != std::string::npos)
         return false;
     // Writers send the count as a uint64; older peers may send a narrower
     // integer. Whatever the width, a count outside 0..max_params is refused.

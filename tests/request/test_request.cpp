@@ -185,11 +185,12 @@ TEST(RequestLoad, WhatAPeerSent) {
         {"v:Request:" + i4(1) + text("x") + u8(~0ull), "-"},
         {"v:Request:" + i4(1) + text("x") + i4(-1), "-"},
         {"v:Request:", "-"},
-        {"v:Request:" + text("n") + u8(0), "-"},      // id missing
-        {"v:Request:" + i4(1) + u8(0) + u8(0), "-"},  // name missing
-        {head + u8(1) + text("k") + i4(2), "-"},      // value of another kind
-        {"v:Response:" + i4(3) + "\x03", "-"},        // cut error field
-        {"v:Response:" + i4(4) + "v:Response:", "-"}, // error field missing
+        {"v:Request:" + text("n") + u8(0), "-"},           // id missing
+        {"v:Request:" + i4(1) + u8(0) + u8(0), "-"},       // name missing
+        {"v:Request:" + i4(1) + "s:3:a\0b"s + u8(0), "-"}, // a name holding a zero byte
+        {head + u8(1) + text("k") + i4(2), "-"},           // value of another kind
+        {"v:Response:" + i4(3) + "\x03", "-"},             // cut error field
+        {"v:Response:" + i4(4) + "v:Response:", "-"},      // error field missing
         {"v:Response:" + i4(4) + i4(-9), "Response id=4 error=-9"}};
     for (auto const &c : cases) {
         SCOPED_TRACE(hex(c.bytes));
