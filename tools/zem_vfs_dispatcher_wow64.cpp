@@ -10,11 +10,14 @@
 //
 // Requests served:
 //   print_log         writes "log" through the logger at "level" (default 6)
-//   load_policy       loads the policy tree stored in the file "path" (or
-//                     "load") into the policy manager; "clear" empties it
+//   load_policy       loads the policy tree stored in the disk file "path"
+//                     (or "load") into the policy manager; "clear" empties it.
+//                     A file that is not exactly one whole tree is refused
+//                     with ERROR_INVALID_DATA and the tree in force stays.
 //   property_request  a property store: "+key" sets, "-key" removes, "?key"
-//                     and "*" query; always answered with error 4, the pairs
-//                     asked for and an empty key
+//                     and "*" query; answered with error 4, the pairs asked
+//                     for and an empty key; a name or value holding a zero
+//                     byte is refused with ERROR_INVALID_DATA
 //   query_service     error 4 and the process id of the service "service"
 //   register_process  records the caller's "pid" and "token"
 //   notify_request    accepted, never answered
@@ -66,6 +69,8 @@ const std::size_t kMaxProperties = 4096;
 const std::size_t kMaxPropertyBytes = 1u << 20;
 const std::size_t kMaxRegistered = 4096;
 const std::size_t kMaxLogText = 8192;
+// Largest policy file "load_policy" reads.
+const uint64 kMaxPolicyFile = 16u << 20;
 const int kLoopThreads = 2;
 
 // ---------------------------------------------------------------------------
@@ -122,18 +127,38 @@ public:
 // load_policy
 // ---------------------------------------------------------------------------
 
-// Reads one object from a file; null when the file cannot be read or holds
-// no policy group.
+// Reads the policy tree stored in a regular disk file; null when the path is
+// not such a file, the file is larger than a tree may be, or its bytes are not
+// exactly one whole policy group. Only disk files are opened and the file is
+// read with one bounded read, so no client can make a loop thread wait on a
+// pipe, a device or another process.
 PolicyGroup *read_policy(char const *path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'))
+        return nullptr; // devices, pipes and network shares
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
-    HandleStream in(file);
+    std::string bytes;
+    LARGE_INTEGER size;
+    bool read = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
+                size.QuadPart > 0 && size.QuadPart <= LONGLONG(kMaxPolicyFile);
+    if (read) {
+        bytes.resize(std::size_t(size.QuadPart));
+        DWORD got = 0;
+        read = ReadFile(file, &bytes[0], DWORD(bytes.size()), &got, nullptr) && got == bytes.size();
+    }
+    CloseHandle(file);
+    if (!read)
+        return nullptr;
+    detail::MemoryBuf buffer(bytes.data(), bytes.size());
+    Stream in(buffer);
     Variable *object = in.load();
     PolicyGroup *group = dynamic_cast<PolicyGroup *>(object);
-    if (group == nullptr)
+    if (group == nullptr || !in.good() || buffer.starved() || buffer.consumed() != bytes.size()) {
         Variable::release(object);
+        return nullptr;
+    }
     return group;
 }
 
@@ -180,6 +205,13 @@ public:
     PropertyHandler() : RequestHandler(req_name<PropertyRequest>()), bytes_(0) {}
     bool handler(ResuestHandlerManager &, Pipe *, Stream &stream, Request &request,
                  Response &response) override {
+        // Names and values are texts: one holding a zero byte could not be
+        // written back whole to every client, so the request is refused.
+        for (auto const &param : request.params()) {
+            if (param.first.find('\0') != std::string::npos ||
+                param.second.find('\0') != std::string::npos)
+                return answer(stream, response, ERROR_INVALID_DATA);
+        }
         std::map<std::string, std::string> found;
         {
             auto_lock guard(lock_);

@@ -145,20 +145,32 @@ bool Request::serialize(Stream &s) const {
     return s.good();
 }
 
-// The peer is not trusted: the parameter count and the total amount of text
-// are bounded before anything is stored, and reading stops at the first
-// failure of the stream.
+// The peer is not trusted: every field must be there whole and of its kind,
+// the parameter count is bounded before it is narrowed and before anything is
+// stored, and so is the total amount of text.
 bool Request::load(Stream &s) {
-    s >> id_ >> name_;
-    int count = 0;
+    s >> id_;
+    if (s.pending())
+        return false;
+    s >> name_;
+    // The name selects a handler by its text: one holding a zero byte would
+    // be served by the handler of its first part.
+    if (s.pending() || name_.find('\0') != std::string::npos)
+        return false;
+    // Writers send the count as a uint64; older peers may send a narrower
+    // integer. Whatever the width, a count outside 0..max_params is refused.
+    long long count = -1;
     s >> count;
-    if (!s.good() || count > max_params)
+    if (!s.good() || s.pending() || count < 0 || count > max_params)
         return false;
     uint64 total = name_.size();
-    for (int i = 0; i < count; ++i) {
+    for (long long i = 0; i < count; ++i) {
         std::string key, value;
-        s >> key >> value;
-        if (!s.good())
+        s >> key;
+        if (s.pending())
+            return false;
+        s >> value;
+        if (!s.good() || s.pending())
             return false;
         total += key.size() + value.size();
         if (total > Stream::max_string)
@@ -208,6 +220,13 @@ Response *Request::send(Stream &s, bool) {
         response = dynamic_cast<Response *>(object);
     if (response == nullptr) {
         object->release();
+        return nullptr;
+    }
+    if (response->id() != id_) {
+        // An answer to some other request: the conversation on this stream
+        // is out of step, and nothing read from it can be trusted.
+        error_ = error_foreign_response;
+        response->release();
         return nullptr;
     }
     if (!when_response(s, *response)) {
@@ -263,8 +282,11 @@ bool Response::serialize(Stream &s) const {
 }
 
 bool Response::load(Stream &s) {
-    s >> id_ >> error_;
-    return s.good();
+    s >> id_;
+    if (s.pending())
+        return false;
+    s >> error_;
+    return s.good() && !s.pending();
 }
 
 } // namespace vfs

@@ -34,6 +34,10 @@ public:
     // more parameters than this, or when its name, keys and values together
     // hold more than Stream::max_string characters.
     enum : int { max_params = 1 << 16 };
+    // The request's error() after send() read a response that carries
+    // another request's id. send() returns null; the stream is out of step
+    // and must not be used for further requests.
+    enum : int { error_foreign_response = -2 };
 
     // `id` -1 takes the next value of the process-wide counter (the first one
     // is 1); any other id is kept as given. A null name is the empty name.
@@ -69,7 +73,9 @@ public:
     // Writes the request and, unless it is a notification, reads the answer:
     // notifications that arrive first go to the notification queue, the
     // response that follows is handed to when_response. The response belongs
-    // to the caller (release()); null on any failure and for notifications.
+    // to the caller (release()); null on any failure and for notifications,
+    // and null with error() error_foreign_response when the response answers
+    // another id.
     // The second argument is not used.
     Response *send(Stream &s, bool wait = true);
     // send(), then releases the response; true when there was one.

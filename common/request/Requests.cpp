@@ -216,8 +216,8 @@ char const *PropertyRequest::get(char const *key) const {
     return it == properties_.end() ? nullptr : it->second.c_str();
 }
 
-// The pairs end with an empty key or at the first failed extraction; a peer
-// that sends more than a request may carry is cut off there.
+// The pairs end with an empty key (or a value of another kind where a key
+// should be).
 bool PropertyRequest::when_response(Stream &s, Response &r) {
     error(r.error());
     if (!s.good())
@@ -232,8 +232,10 @@ bool PropertyRequest::when_response(Stream &s, Response &r) {
         std::string value;
         s >> value;
         total += key.size() + value.size();
+        // A peer that sends more than a request may carry is refused, and
+        // so is a list cut short.
         if (!s.good() || total > Stream::max_string || ++count > max_params)
-            break;
+            return false;
         properties_[key] = value;
         key.clear();
         s >> key;

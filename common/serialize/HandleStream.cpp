@@ -27,7 +27,7 @@ HandleStream::~HandleStream() = default;
 
 int HandleStream::error() const {
     int e = HandleStreamBuf::error();
-    return e != 0 ? e : (malformed() ? error_malformed : 0);
+    return e != 0 ? e : stream_error();
 }
 
 } // namespace vfs

@@ -18,7 +18,8 @@ public:
     HandleStream &operator=(HandleStream const &other);
     virtual ~HandleStream();
 
-    // The buffer's error, or the stream's own once a peer broke its limits.
+    // The buffer's error, or the stream's own once a peer broke its limits or
+    // the bytes ended inside a value.
     int error() const override;
 };
 

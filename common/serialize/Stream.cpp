@@ -15,11 +15,11 @@ namespace vfs {
 static_assert(sizeof(wchar_t) == 2, "wide text travels as UTF-16 units");
 
 Stream::Stream(StreamBuf &buffer)
-    : buffer_(&buffer), prefix_{0, 0}, held_(0), malformed_(false), depth_(0) {}
+    : buffer_(&buffer), prefix_{0, 0}, held_(0), malformed_(false), truncated_(false), depth_(0) {}
 
 int Stream::error() const {
     int e = buffer_->error();
-    return e != 0 ? e : (malformed_ ? error_malformed : 0);
+    return e != 0 ? e : stream_error();
 }
 
 // ---------------------------------------------------------------------------
@@ -45,8 +45,10 @@ bool Stream::read_(void *data, uint64 size) {
     char *p = static_cast<char *>(data);
     while (size != 0) {
         uint64 n = buffer_->get(p, size);
-        if (n == 0 || n > size)
+        if (n == 0 || n > size) {
+            cut();
             return false;
+        }
         p += n;
         size -= n;
     }
@@ -54,7 +56,16 @@ bool Stream::read_(void *data, uint64 size) {
 }
 
 bool Stream::get_byte(char &c) {
-    return buffer_->get(&c, 1) == 1;
+    if (buffer_->get(&c, 1) == 1)
+        return true;
+    cut();
+    return false;
+}
+
+void Stream::cut() {
+    if (!malformed_)
+        truncated_ = true;
+    malformed_ = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -96,6 +107,17 @@ template <class C> void put_text(Stream &s, char letter, C const *text) {
         s.write_(head, 3);
         s.write_(text, bytes);
     }
+}
+
+// A text that holds a zero unit travels in the counted form, so it arrives
+// whole instead of cut at its first zero.
+template <class C> void put_string(Stream &s, char letter, std::basic_string<C> const &text) {
+    if (text.find(C(0)) == std::basic_string<C>::npos) {
+        put_text(s, letter, text.c_str());
+        return;
+    }
+    s.write("%c:%llu:", letter, static_cast<unsigned long long>(text.size()));
+    s.write_(text.data(), uint64(text.size()) * sizeof(C));
 }
 
 } // namespace
@@ -170,7 +192,8 @@ Stream &Stream::operator<<(char const *text) {
 }
 
 Stream &Stream::operator<<(std::string const &text) {
-    return *this << text.c_str();
+    put_string(*this, 's', text);
+    return *this;
 }
 
 Stream &Stream::operator<<(wchar_t const *text) {
@@ -183,7 +206,8 @@ Stream &Stream::operator<<(wchar_t const *text) {
 }
 
 Stream &Stream::operator<<(std::wstring const &text) {
-    return *this << text.c_str();
+    put_string(*this, 'S', text);
+    return *this;
 }
 
 Stream &Stream::operator<<(ErrorCode const &code) {
@@ -212,8 +236,13 @@ bool Stream::peek_prefix(char letter) {
         return false;
     while (held_ < 2) {
         uint64 n = buffer_->get(prefix_ + held_, 2 - held_);
-        if (n == 0 || n > uint64(2 - held_))
+        if (n == 0 || n > uint64(2 - held_)) {
+            // The bytes ended inside or right before a value the reader
+            // needs: a byte that did arrive stays pending, and the stream
+            // fails so that no loader takes a cut frame for a whole one.
+            cut();
             return false;
+        }
         held_ = static_cast<unsigned char>(held_ + n);
     }
     if (prefix_[0] != letter)
@@ -417,8 +446,10 @@ template <class C> void Stream::read_text(std::basic_string<C> &text) {
         while (have < want) {
             uint64 ask = want - have < sizeof chunk ? want - have : sizeof chunk;
             uint64 n = buffer_->get(chunk, ask);
-            if (n == 0 || n > ask)
+            if (n == 0 || n > ask) {
+                cut(); // what arrived is kept, the stream fails
                 break;
+            }
             bytes.append(chunk, std::size_t(n));
             have += n;
         }
@@ -447,8 +478,10 @@ template <class C> void Stream::read_text(std::basic_string<C> &text) {
                 ++i;
             bool ended = i < n;
             uint64 take = (ended ? i + 1 : i) * sizeof(C);
-            if (buffer_->get(block, take) != take)
+            if (buffer_->get(block, take) != take) {
+                cut();
                 break;
+            }
             got.append(block, std::size_t(i));
             if (ended)
                 break;

@@ -28,7 +28,12 @@ struct ErrorCode {
 // bytes and never closes its buffer. Bytes read from a peer are hostile: the
 // readers never allocate more than the limits below, never nest object loads
 // deeper than max_load_depth and fail the stream (error() becomes
-// error_malformed) when a peer exceeds them.
+// error_malformed) when a peer exceeds them. Bytes that end inside a value a
+// reader asked for fail it too (error_truncated), so every loader built on the
+// stream refuses a cut frame; a tag that does not match is no failure and
+// stays pending for the next reader.
+static_assert(sizeof(long) == 4, "long travels in the 32-bit forms");
+
 class ZEM_VFS_API Stream {
 public:
     enum StreamTags : int { tag_finish = 0, tag_null = 1 };
@@ -37,9 +42,11 @@ public:
     enum : uint64 { max_string = 16u << 20 };
     // Deepest nesting of objects inside objects that load() accepts.
     enum : int { max_load_depth = 64 };
-    // Stream-level error reported once a peer exceeded a limit (1000 plus
-    // ERROR_INVALID_DATA, in the buffers' numbering).
-    enum : int { error_malformed = 1013 };
+    // Stream-level errors, in the buffers' numbering (1000 plus a system
+    // error): a peer exceeded a limit (ERROR_INVALID_DATA), or the bytes
+    // ended inside a value a reader asked for (ERROR_HANDLE_EOF). Once
+    // failed, a stream reads nothing more; a buffer's own error wins.
+    enum : int { error_malformed = 1013, error_truncated = 1038 };
 
     explicit Stream(StreamBuf &buffer);
     // A copy reads and writes through the same buffer and takes over the
@@ -64,6 +71,11 @@ public:
     Stream &operator<<(std::wstring const &text);
     Stream &operator<<(ErrorCode const &code);
     Stream &operator<<(Variable const &object);
+    // `long` is 32 bits on Windows (DWORD is unsigned long): the 32-bit forms.
+    // There is no form for floating-point values; `s << 1.5` does not
+    // compile, and callers pick an integer or text form themselves.
+    Stream &operator<<(long value) { return *this << int(value); }
+    Stream &operator<<(unsigned long value) { return *this << static_cast<unsigned int>(value); }
 
     Stream &operator>>(char &value);
     Stream &operator>>(unsigned char &value);
@@ -79,6 +91,19 @@ public:
     Stream &operator>>(std::wstring &text);
     Stream &operator>>(ErrorCode &code);
     Stream &operator>>(Variable *&object);
+    Stream &operator>>(signed char &value) { return *this >> reinterpret_cast<char &>(value); }
+    Stream &operator>>(long &value) {
+        int v = int(value);
+        *this >> v;
+        value = v;
+        return *this;
+    }
+    Stream &operator>>(unsigned long &value) {
+        unsigned int v = static_cast<unsigned int>(value);
+        *this >> v;
+        value = v;
+        return *this;
+    }
 
     // Writes the object's frame, or "n:" for a null pointer.
     bool serialize(Variable const *object);
@@ -87,6 +112,9 @@ public:
     Variable *load();
 
     bool good() const { return error() == 0; }
+    // True when a tag that did not match the last extraction waits for the
+    // next one: a loader whose field must be there treats this as malformed.
+    bool pending() const { return held_ == 2; }
     int error() const;
 
     // printf-style text of 1 to 1023 characters, put in one piece.
@@ -100,7 +128,10 @@ public:
 protected:
     // For streams that are their own buffer (HandleStream): rebinds after a copy.
     void rebind(StreamBuf &buffer) { buffer_ = &buffer; }
-    bool malformed() const { return malformed_; }
+    // The stream's own failure: 0, error_malformed or error_truncated.
+    int stream_error() const {
+        return !malformed_ ? 0 : (truncated_ ? int(error_truncated) : int(error_malformed));
+    }
 
 private:
     bool peek_prefix(char letter);
@@ -111,12 +142,14 @@ private:
     template <class T> void read_integer(T &value);
     template <class C> void read_text(std::basic_string<C> &text);
     void fail() { malformed_ = true; }
+    void cut();
 
     StreamBuf *buffer_;
     char prefix_[2];     // pending tag letter and the byte after it
     unsigned char held_; // bytes of prefix_ that are pending (0 to 2)
     bool malformed_;
-    int depth_; // nesting of load() calls in progress
+    bool truncated_; // the failure was a short read
+    int depth_;      // nesting of load() calls in progress
 };
 
 } // namespace vfs

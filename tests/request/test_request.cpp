@@ -1,533 +1,551 @@
-// Requests and responses on the wire: the worked frames byte for byte, ids,
-// parameters, loading hostile frames, send() with notifications arriving
-// first, and the notification queue.
+// The request protocol: frames byte for byte, loading what a hostile or cut peer sent, send()
+// and its answers, the catalogue, handler dispatch, and the helper dispatcher as a process on real
+// pipes: what it serves, hostile clients dropped or refused while a well-formed client is answered
+// within 2 s, a load of client threads, the end of its owner, its start through "DispPath".
+#include "ipc/Pipe.h"
+#include "policy/Policy.h"
 #include "request/NotifyRequest.h"
-#include "request/Request.h"
-#include "request/DuplexBuf.h"
-#include "request/Processes.h"
-#include "serialize/Stream.h"
+#include "request/RequestHandler.h"
+#include "request/Requests.h"
+#include "serialize/HandleStream.h"
+#include "support/ChildProcess.h"
 #include "support/MemoryStreamBuf.h"
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <set>
-#include <thread>
-#include <vector>
+#include <functional>
+#include <future>
+#include <memory>
 
 using namespace zem::vfs;
-using zem::vfs::test::DuplexBuf;
-using zem::vfs::test::frame_of;
-using zem::vfs::test::hex;
-using zem::vfs::test::i4;
-using zem::vfs::test::MemoryStreamBuf;
-using zem::vfs::test::response_frame;
-using zem::vfs::test::text;
-using zem::vfs::test::u8;
+using namespace zem::vfs::test;
+using namespace std::string_literals;
 
 namespace {
 
-// Loads one object from bytes; the caller releases it.
-Variable *load_from(std::string const &bytes, int *error = nullptr) {
-    MemoryStreamBuf buf(bytes);
+// Frame pieces as the Stream writes them, and an in-memory peer: written bytes go to `out_`,
+// reads come from the given text, a byte at a time if need be, and simply end with it.
+auto const i4 = [](int v) { return "i:4:" + std::string(reinterpret_cast<char *>(&v), 4); };
+auto const u8 = [](uint64 v) { return "I:8:" + std::string(reinterpret_cast<char *>(&v), 8); };
+auto const text = [](std::string const &t) { return "s::" + t + std::string(1, '\0'); };
+auto const resp = [](int id, int error) { return "v:Response:" + i4(id) + i4(error); };
+
+inline std::string frame_of(Variable const &v) {
+    MemoryStreamBuf buf;
     Stream s(buf);
-    Variable *v = s.load();
-    if (error)
-        *error = s.error();
-    return v;
+    v.serialize(s);
+    return buf.bytes();
 }
 
-// A buffer that delivers `prefix` and then the same byte forever.
-class EndlessBuf : public StreamBuf {
-public:
-    EndlessBuf(std::string prefix, char fill) : prefix_(std::move(prefix)), fill_(fill) {}
-    int error() const override { return 0; }
-    uint64 put(void const *, uint64 size) override { return size; }
-    bool sync() override { return true; }
-    uint64 get(void *data, uint64 size) override {
-        char *p = static_cast<char *>(data);
-        for (uint64 i = 0; i < size; ++i)
-            p[i] = pos_ < prefix_.size() ? prefix_[pos_++] : fill_;
-        delivered_ += size;
-        return size;
+struct PeerBuf : MemoryStreamBuf {
+    explicit PeerBuf(std::string in) : MemoryStreamBuf(std::move(in)) { set_peekable(false); }
+    uint64 put(void const *d, uint64 n) override {
+        out_.append(static_cast<char const *>(d), std::size_t(n));
+        return n;
     }
-    uint64 peek(void *data, uint64 size) override {
-        char *p = static_cast<char *>(data);
-        for (uint64 i = 0; i < size; ++i)
-            p[i] = pos_ + i < prefix_.size() ? prefix_[pos_ + i] : fill_;
-        return size;
-    }
-    void close() override {}
-    uint64 delivered() const { return delivered_; }
+    std::string out_;
+};
 
-private:
-    std::string prefix_;
-    char fill_;
-    std::size_t pos_ = 0;
-    uint64 delivered_ = 0;
+std::string params_of(Request const &r) {
+    std::string out;
+    for (auto const &p : r.params())
+        out += p.first + "=" + p.second + ";";
+    return out;
+}
+
+// Loads one object from `bytes` and describes it: "-" for null, else
+// "<type> id=<id> name=<name> <params>" or "Response id=<id> error=<e>".
+std::string load_desc(std::string const &bytes, bool peekable = true) {
+    MemoryStreamBuf buf(bytes);
+    buf.set_peekable(peekable);
+    Stream s(buf);
+    Variable *v = s.load();
+    std::string out = "-";
+    if (Request *r = dynamic_cast<Request *>(v))
+        out = std::string(v->distinguish()) + " id=" + std::to_string(r->id()) +
+              " name=" + r->name() + " " + params_of(*r);
+    else if (Response *p = dynamic_cast<Response *>(v))
+        out = "Response id=" + std::to_string(p->id()) + " error=" + std::to_string(p->error());
+    Variable::release(v);
+    return out;
+}
+
+std::wstring const kExe = L"zem.vfs.dispatcher_wow64.exe";
+auto const pipe_of = [](DWORD pid) {
+    return "\\\\.\\pipe\\zem.vfs.dispatcher_" + std::to_string(pid);
+};
+
+HANDLE connect_to(std::string const &name) {
+    Pipe pipe;
+    for (int i = 0; i < 150 && !pipe.connect(name.c_str(), false); ++i)
+        if (!WaitNamedPipeA(name.c_str(), 100))
+            Sleep(20); // the helper has not created the pipe yet
+    return pipe.detach();
+}
+
+// Starts the helper in `folder` for the process `owner`.
+HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid) {
+    std::wstring line = L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(pi.hThread);
+    pid = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+DWORD server_of(Pipe const &pipe) {
+    ULONG pid = 0;
+    GetNamedPipeServerProcessId(pipe.handle(), &pid);
+    return pid;
+}
+
+// One helper, in a folder whose name holds a blank, serves every test.
+class Helper : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new TempFolder(L"zem helper");
+        copy_child(L"zem.vfs.dispatcher_wow64", folder_->path(), kExe);
+        DWORD pid = 0;
+        process_ = start(folder_->path(), GetCurrentProcessId(), pid);
+        pipe_ = pipe_of(pid);
+    }
+    static void TearDownTestSuite() {
+        TerminateProcess(process_, 0);
+        WaitForSingleObject(process_, 10000);
+        CloseHandle(process_);
+        delete folder_;
+    }
+    static HandleStream *client() { return new HandleStream(connect_to(pipe_)); }
+    static int sent(Request &r, Stream &s) { return r.send_and_release(s) ? r.error() : -1; }
+    // Writes `bytes` on a fresh connection: the error of the response that
+    // comes back, -1 when the helper drops the connection, -2 when nothing
+    // happens within 2 s (the helper is then ended, so a stuck helper fails
+    // the test instead of hanging it).
+    static int answer(std::string const &bytes) {
+        std::unique_ptr<HandleStream> c(client());
+        auto got = std::async(std::launch::async, [&] {
+            std::unique_ptr<Variable, void (*)(Variable *)> v(
+                c->write_(bytes.data(), bytes.size()) ? c->load() : nullptr, Variable::release);
+            return dynamic_cast<Response *>(v.get()) ? static_cast<Response &>(*v).error() : -1;
+        });
+        if (got.wait_for(std::chrono::seconds(2)) == std::future_status::ready)
+            return got.get();
+        TerminateProcess(process_, 9);
+        return -2;
+    }
+    static inline TempFolder *folder_;
+    static inline HANDLE process_;
+    static inline std::string pipe_;
 };
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Wire layout
-// ---------------------------------------------------------------------------
-
-TEST(RequestWire, WorkedRequestIs56Bytes) {
-    Request r("print_log", 3);
-    r.set_param("log", "hi");
-    std::string bytes = frame_of(r);
-    ASSERT_EQ(56u, bytes.size());
-    EXPECT_EQ("76 3A 52 65 71 75 65 73 74 3A "
-              "69 3A 34 3A 03 00 00 00 "
-              "73 3A 3A 70 72 69 6E 74 5F 6C 6F 67 00 "
-              "49 3A 38 3A 01 00 00 00 00 00 00 00 "
-              "73 3A 3A 6C 6F 67 00 "
-              "73 3A 3A 68 69 00",
-              hex(bytes));
-}
-
-TEST(RequestWire, WorkedResponseIs27Bytes) {
-    Response r(3);
-    std::string bytes = frame_of(r);
-    ASSERT_EQ(27u, bytes.size());
-    EXPECT_EQ("76 3A 52 65 73 70 6F 6E 73 65 3A "
-              "69 3A 34 3A 03 00 00 00 "
-              "69 3A 34 3A 00 00 00 00",
-              hex(bytes));
-}
-
-TEST(RequestWire, NoParametersEndWithAZeroCount) {
-    Request r("x", 1);
-    std::string bytes = frame_of(r);
-    EXPECT_EQ(u8(0), bytes.substr(bytes.size() - 12));
-}
-
-TEST(RequestWire, ParametersTravelInUnsignedByteOrder) {
-    Request r("x", 1);
-    for (char const *key : {"b", "\xE9", "ab", "a", "B", ""})
-        r.set_param(key, "v");
-    std::string expected = "v:Request:" + i4(1) + text("x") + u8(6);
+TEST(RequestWire, FramesByteForByte) {
+    Request worked("print_log", 3), ordered("x", 1);
+    worked.set_param("log", "hi");
+    std::string ordered_params;
     for (char const *key : {"", "B", "a", "ab", "b", "\xE9"})
-        expected += text(key) + text("v");
-    EXPECT_EQ(hex(expected), hex(frame_of(r)));
-}
-
-TEST(RequestWire, RequestAndResponseLoadBack) {
-    Request r("print_log", 77);
-    r.set_param("log", "hello");
-    r.set_param("level", "7");
-    Variable *v = load_from(frame_of(r));
-    ASSERT_NE(nullptr, v);
-    EXPECT_STREQ("Request", v->distinguish());
-    Request *back = dynamic_cast<Request *>(v);
-    ASSERT_NE(nullptr, back);
-    EXPECT_EQ(77, back->id());
-    EXPECT_STREQ("print_log", back->name());
-    EXPECT_EQ(r.params(), back->params());
-    EXPECT_FALSE(back->is_notify());
-    v->release();
-
-    Response resp(9);
-    resp.error(4);
-    v = load_from(frame_of(resp));
-    Response *rb = dynamic_cast<Response *>(v);
-    ASSERT_NE(nullptr, rb);
-    EXPECT_EQ(9, rb->id());
-    EXPECT_EQ(4, rb->error());
-    v->release();
-}
-
-TEST(RequestWire, PrototypesAreRegistered) {
-    Variable *v = Variable::new_variable("Request");
-    ASSERT_NE(nullptr, v);
-    Request *r = dynamic_cast<Request *>(v);
-    ASSERT_NE(nullptr, r);
-    EXPECT_STREQ("", r->name());
-    EXPECT_EQ(0, r->id());
-    EXPECT_TRUE(r->params().empty());
-    v->release();
-    v = Variable::new_variable("NotifyRequest");
-    ASSERT_NE(nullptr, v);
-    EXPECT_NE(nullptr, dynamic_cast<NotifyRequest *>(v));
-    v->release();
-    v = Variable::new_variable("Response");
-    ASSERT_NE(nullptr, v);
-    EXPECT_NE(nullptr, dynamic_cast<Response *>(v));
-    v->release();
-}
-
-// ---------------------------------------------------------------------------
-// Loading what a peer sent
-// ---------------------------------------------------------------------------
-
-TEST(RequestLoad, CountWrittenAsEightBytesIsReadAsItsLow32Bits) {
-    std::string frame =
-        "v:Request:" + i4(5) + text("n") + u8(0x100000001ull) + text("k") + text("v");
-    Variable *v = load_from(frame);
-    Request *r = dynamic_cast<Request *>(v);
-    ASSERT_NE(nullptr, r);
-    EXPECT_STREQ("v", r->get_param("k"));
-    v->release();
-}
-
-TEST(RequestLoad, LaterDuplicateKeyReplacesTheEarlierValue) {
-    std::string frame =
-        "v:Request:" + i4(5) + text("n") + u8(2) + text("k") + text("1") + text("k") + text("2");
-    Variable *v = load_from(frame);
-    Request *r = dynamic_cast<Request *>(v);
-    ASSERT_NE(nullptr, r);
-    EXPECT_EQ(1u, r->params().size());
-    EXPECT_STREQ("2", r->get_param("k"));
-    v->release();
-}
-
-TEST(RequestLoad, NegativeCountMeansNoParameters) {
-    std::string frame = "v:Request:" + i4(5) + text("n") + i4(-4);
-    Variable *v = load_from(frame);
-    Request *r = dynamic_cast<Request *>(v);
-    ASSERT_NE(nullptr, r);
-    EXPECT_TRUE(r->params().empty());
-    v->release();
-}
-
-TEST(RequestLoad, HugeParameterCountFailsAtOnce) {
-    // Only the head is there: a reader that trusted the count would loop
-    // two billion times or reserve room for it.
-    std::string frame = "v:Request:" + i4(5) + text("n") + u8(0x7FFFFFFF);
-    MemoryStreamBuf buf(frame + text("k") + text("v"));
-    Stream s(buf);
-    EXPECT_EQ(nullptr, s.load());
-    EXPECT_LT(buf.gets(), 100u);
-}
-
-TEST(RequestLoad, CountAtTheLimitIsRead) {
-    std::string frame = "v:Request:" + i4(5) + text("n") + u8(Request::max_params);
-    for (int i = 0; i < Request::max_params; ++i) {
-        std::string k = std::to_string(i);
-        frame += text(k) + text("");
-    }
-    Variable *v = load_from(frame);
-    Request *r = dynamic_cast<Request *>(v);
-    ASSERT_NE(nullptr, r);
-    EXPECT_EQ(std::size_t(Request::max_params), r->params().size());
-    v->release();
-    std::string over = "v:Request:" + i4(5) + text("n") + u8(Request::max_params + 1);
-    EXPECT_EQ(nullptr, load_from(over));
-}
-
-TEST(RequestLoad, EndlessTextFailsTheStream) {
-    EndlessBuf buf("v:Request:" + i4(5) + text("n") + u8(1) + "s::", 'a');
-    Stream s(buf);
-    EXPECT_EQ(nullptr, s.load());
-    EXPECT_EQ(Stream::error_malformed, s.error());
-    EXPECT_LT(buf.delivered(), 2 * uint64(Stream::max_string));
-}
-
-TEST(RequestLoad, TextOfAllParametersIsBounded) {
-    // Each value stays under the per-text limit, together they exceed it.
-    std::string big(Stream::max_string / 2 + 16, 'x');
-    std::string frame = "v:Request:" + i4(5) + text("n") + u8(3);
-    frame += text("a") + text(big) + text("b") + text(big) + text("c") + text("small");
-    int error = 0;
-    EXPECT_EQ(nullptr, load_from(frame, &error));
-}
-
-TEST(RequestLoad, TruncatedOnAPipeFails) {
-    Request r("print_log", 3);
-    r.set_param("log", "hi");
-    std::string bytes = frame_of(r);
-    for (std::size_t cut : {std::size_t(12), std::size_t(30), bytes.size() - 1}) {
-        DuplexBuf buf(bytes.substr(0, cut));
-        Stream s(buf);
-        EXPECT_EQ(nullptr, s.load()) << cut;
-        EXPECT_FALSE(s.good());
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Ids and parameters
-// ---------------------------------------------------------------------------
-
-TEST(RequestIds, FreshIdsAreConsecutiveAndOthersKept) {
-    Request a("a", -1), b("b", -1);
-    EXPECT_EQ(a.id() + 1, b.id());
-    EXPECT_GE(a.id(), 1);
-    Request c("c", 42);
-    EXPECT_EQ(42, c.id());
-    Request d("d", 0);
-    EXPECT_EQ(0, d.id());
-    c.init_local();
-    EXPECT_EQ(0, c.id());
-    c.id(-5);
-    EXPECT_EQ(-5, c.id());
-}
-
-TEST(RequestIds, ThreadsNeverShareAnId) {
-    std::vector<std::vector<int>> ids(8);
-    std::vector<std::thread> threads;
-    for (auto &list : ids)
-        threads.emplace_back([&list] {
-            for (int i = 0; i < 5000; ++i)
-                list.push_back(Request("x", -1).id());
-        });
-    for (auto &t : threads)
-        t.join();
-    std::set<int> all;
-    for (auto const &list : ids)
-        all.insert(list.begin(), list.end());
-    EXPECT_EQ(40000u, all.size());
-}
-
-TEST(RequestParams, TextValues) {
-    Request r("x", 1);
-    EXPECT_EQ(nullptr, r.get_param("k"));
-    EXPECT_FALSE(r.is_param_present("k"));
-    r.set_param("k", "one");
-    r.set_param("k", "two");
-    EXPECT_STREQ("two", r.get_param("k"));
-    r.set_param("empty", "");
-    EXPECT_TRUE(r.is_param_present("empty"));
-    r.set_param("k", static_cast<char const *>(nullptr));
-    EXPECT_FALSE(r.is_param_present("k"));
-    r.set_param(nullptr, "ignored");
-    EXPECT_EQ(nullptr, r.get_param(nullptr));
-    EXPECT_EQ(1u, r.params().size());
-}
-
-TEST(RequestParams, NumericValues) {
-    Request r("x", 1);
-    r.set_param("pid", uint64(1234));
-    EXPECT_STREQ("1234", r.get_param("pid"));
-    r.set_param("pid", uint64(0));
-    EXPECT_FALSE(r.is_param_present("pid"));
-    EXPECT_EQ(7, r.get_param_as_int("pid", 7));
-    r.set_param("all", ~uint64(0));
-    EXPECT_STREQ("-1", r.get_param("all"));
-    r.set_param("big", uint64(1) << 40);
-    EXPECT_STREQ("1099511627776", r.get_param("big"));
-}
-
-TEST(RequestParams, IntConversionFollowsAtoi) {
-    Request r("x", 1);
-    struct Case {
-        char const *text;
-        int value;
-    } cases[] = {{"42", 42},
-                 {"  -17abc", -17},
-                 {"+5", 5},
-                 {"abc", 0},
-                 {"", 0},
-                 {"2147483647", 2147483647},
-                 {"99999999999", 2147483647},
-                 {"-2147483648", -2147483647 - 1},
-                 {"-99999999999", -2147483647 - 1}};
+        ordered.set_param(key, "v"), ordered_params += text(key) + text("v");
+    struct {
+        Variable const &object;
+        std::string bytes, loaded;
+    } const cases[] = {
+        {worked,
+         "76 3A 52 65 71 75 65 73 74 3A 69 3A 34 3A 03 00 00 00 73 3A 3A 70 72 69 6E 74 5F 6C 6F "
+         "67 00 49 3A 38 3A 01 00 00 00 00 00 00 00 73 3A 3A 6C 6F 67 00 73 3A 3A 68 69 00",
+         "Request id=3 name=print_log log=hi;"},
+        {Response(3),
+         "76 3A 52 65 73 70 6F 6E 73 65 3A 69 3A 34 3A 03 00 00 00 69 3A 34 3A 00 00 00 00",
+         "Response id=3 error=0"},
+        {Request("x", 1), hex("v:Request:" + i4(1) + text("x") + u8(0)), "Request id=1 name=x "},
+        {ordered, hex("v:Request:" + i4(1) + text("x") + u8(6) + ordered_params),
+         "Request id=1 name=x =v;B=v;a=v;ab=v;b=v;\xE9=v;"}};
     for (auto const &c : cases) {
-        r.set_param("n", c.text);
-        EXPECT_EQ(c.value, r.get_param_as_int("n", 7)) << c.text;
+        SCOPED_TRACE(c.loaded);
+        EXPECT_EQ(c.bytes, hex(frame_of(c.object)));
+        EXPECT_EQ(c.loaded, load_desc(frame_of(c.object)));
     }
 }
 
-TEST(RequestParams, BoolConversion) {
-    Request r("x", 1);
-    EXPECT_TRUE(r.get_param_as_bool("b", true));
-    EXPECT_FALSE(r.get_param_as_bool("b", false));
-    for (char const *yes : {"TRUE", "true", "True", "1"}) {
-        r.set_param("b", yes);
-        EXPECT_TRUE(r.get_param_as_bool("b", false)) << yes;
+TEST(RequestLoad, WhatAPeerSent) {
+    std::string const head = "v:Request:" + i4(7) + text("n");
+    struct {
+        std::string bytes, loaded;
+    } const cases[] = {
+        {head + u8(2) + text("k") + text("1") + text("k") + text("2"), "Request id=7 name=n k=2;"},
+        {head + std::string("i:2:\x01\x00", 6) + text("a") + "s:1:b", "Request id=7 name=n a=b;"},
+        {head + u8(0), "Request id=7 name=n "},
+        {"v:Request:" + i4(1) + text("x") + u8(Request::max_params + 1), "-"},
+        {"v:Request:" + i4(1) + text("x") + u8(0x100000001ull) + text("a") + text("b"), "-"},
+        {"v:Request:" + i4(1) + text("x") + u8(0x100000000ull), "-"},
+        {"v:Request:" + i4(1) + text("x") + u8(~0ull), "-"},
+        {"v:Request:" + i4(1) + text("x") + i4(-1), "-"},
+        {"v:Request:", "-"},
+        {"v:Request:" + text("n") + u8(0), "-"},           // id missing
+        {"v:Request:" + i4(1) + u8(0) + u8(0), "-"},       // name missing
+        {"v:Request:" + i4(1) + "s:3:a\0b"s + u8(0), "-"}, // a name holding a zero byte
+        {head + u8(1) + text("k") + i4(2), "-"},           // value of another kind
+        {"v:Response:" + i4(3) + "\x03", "-"},             // cut error field
+        {"v:Response:" + i4(4) + "v:Response:", "-"},      // error field missing
+        {"v:Response:" + i4(4) + i4(-9), "Response id=4 error=-9"}};
+    for (auto const &c : cases) {
+        SCOPED_TRACE(hex(c.bytes));
+        EXPECT_EQ(c.loaded, load_desc(c.bytes));
+        EXPECT_EQ(c.loaded, load_desc(c.bytes, false));
     }
-    for (char const *no : {"yes", "0", "", "truex", "11", " 1"}) {
-        r.set_param("b", no);
-        EXPECT_FALSE(r.get_param_as_bool("b", true)) << no;
+    // Every cut of a whole frame is refused, whatever the buffer looks like.
+    Request log("print_log", 3); // 70 bytes
+    log.set_param("log", "hi");
+    log.set_param("level", "6");
+    for (std::string whole : {frame_of(log), resp(3, 0)}) {
+        for (std::size_t cut = 10; cut < whole.size(); ++cut) {
+            SCOPED_TRACE(cut);
+            EXPECT_EQ("-", load_desc(whole.substr(0, cut)));
+            EXPECT_EQ("-", load_desc(whole.substr(0, cut), false));
+        }
     }
+    std::string bytes = "v:Request:" + i4(1) + text("x") + u8(Request::max_params);
+    for (int i = 0; i < Request::max_params; ++i)
+        bytes += text(std::to_string(i)) + text("");
+    std::string desc = load_desc(bytes); // "id=", "name=" and one "=" per parameter
+    EXPECT_EQ(Request::max_params + 2, std::count(desc.begin(), desc.end(), '='));
 }
 
-TEST(RequestCopy, CopiesAndClonesKeepEverything) {
-    Request r("n", 8);
-    r.set_param("a", "1");
-    Request copy(r);
-    EXPECT_EQ(8, copy.id());
-    EXPECT_STREQ("n", copy.name());
-    EXPECT_EQ(r.params(), copy.params());
-    Request other("o", 1);
-    other = r;
-    EXPECT_STREQ("n", other.name());
-    Variable *v = r.clone();
-    EXPECT_EQ(frame_of(r), frame_of(*v));
-    v->release();
+TEST(RequestSend, Answers) {
+    std::string const n = frame_of(NotifyRequest("one")), n2 = frame_of(NotifyRequest("two"));
+    std::string const r5 = resp(5, 0);
+    struct {
+        std::string answer;
+        bool answered;
+        int error;
+        char const *queued;
+    } const cases[] = {{r5, true, 0, ""},
+                       {resp(5, 3), true, 3, ""},
+                       {n + n2 + r5, true, 0, "one two "},
+                       {resp(6, 0), false, Request::error_foreign_response, ""},
+                       {frame_of(Request("p", 5)) + r5, false, 0, ""},
+                       {"n:" + r5, false, 0, ""},
+                       {n2, false, 0, "two "},
+                       {r5.substr(0, 20), false, 0, ""}};
+    for (auto const &c : cases) {
+        SCOPED_TRACE(hex(c.answer));
+        Request r("p", 5);
+        PeerBuf peer(c.answer);
+        Stream s(peer);
+        Response *got = r.send(s, true);
+        EXPECT_EQ(c.answered, got != nullptr);
+        EXPECT_EQ(c.error, r.error());
+        EXPECT_EQ(frame_of(r), peer.out_);
+        std::string queued; // first in, first out
+        for (NotifyRequest *q; (q = NotifyRequest::pop_notify()) != nullptr; q->release())
+            queued += q->notify() + std::string(" ");
+        EXPECT_EQ(c.queued, queued);
+        Variable::release(got);
+    }
+    PeerBuf peer(r5); // a notification is written and nothing read
+    Stream s(peer);
+    EXPECT_EQ(nullptr, NotifyRequest("n").send(s, true));
+    EXPECT_EQ(r5, peer.unread());
+    MemoryStreamBuf broken(r5); // nor after a failed write
+    broken.set_fail_writes(true);
+    Stream bs(broken);
+    EXPECT_FALSE(Request("p", 5).send_and_release(bs));
+    EXPECT_EQ(0u, broken.gets());
 }
 
-// ---------------------------------------------------------------------------
-// send
-// ---------------------------------------------------------------------------
-
-TEST(RequestSend, WritesOneFrameInOnePieceAndReadsTheResponse) {
-    Request r("print_log", 3);
-    r.set_param("log", "hi");
-    DuplexBuf buf(response_frame(3, 0));
-    Stream s(buf);
-    Response *resp = r.send(s, true);
-    ASSERT_NE(nullptr, resp);
-    EXPECT_EQ(3, resp->id());
-    EXPECT_EQ(0, resp->error());
-    resp->release();
-    EXPECT_EQ(frame_of(r), buf.written());
-    EXPECT_EQ(1, buf.puts());
-    EXPECT_EQ("", buf.unread());
+TEST(RequestParams, SetGetAndConvert) {
+    Request r("x", 0), a("a", -1), b("b", -1);
+    EXPECT_EQ(a.id() + 1, b.id());
+    r.set_param("pid", uint64(0));
+    r.set_param("all", ~uint64(0));
+    r.set_param("big", uint64(1) << 40);
+    r.set_param("gone", "1");
+    r.set_param("gone", static_cast<char const *>(nullptr));
+    EXPECT_EQ("all=-1;big=1099511627776;", params_of(r));
+    EXPECT_EQ(7, r.get_param_as_int("pid", 7));
+    EXPECT_TRUE(r.get_param_as_bool("pid", true));
+    std::string got; // each value read as an int (fallback 5) and as a bool (fallback false)
+    for (char const *v :
+         {"TRUE", "1", "tru", "0", " -42x", "+7", "", "True", "99999999999", "-99999999999"}) {
+        r.set_param("k", v);
+        got += std::to_string(r.get_param_as_int("k", 5)) +
+               (r.get_param_as_bool("k", false) ? "T " : "F ");
+    }
+    EXPECT_EQ("0T 1T 0F 0F -42F 7F 0F 0T 2147483647F -2147483648F ", got);
 }
 
-TEST(RequestSend, NotificationBeforeTheResponseIsQueued) {
-    while (NotifyRequest *n = NotifyRequest::pop_notify())
-        n->release();
-    NotifyRequest note(NotifyRequest::detach_hook);
-    Request r("print_log", 11);
-    DuplexBuf buf(frame_of(note) + frame_of(NotifyRequest("second")) + response_frame(11, 3));
-    Stream s(buf);
-    Response *resp = r.send(s, false);
-    ASSERT_NE(nullptr, resp);
-    EXPECT_EQ(11, resp->id());
-    EXPECT_EQ(3, r.error());
-    resp->release();
-    NotifyRequest *first = NotifyRequest::pop_notify();
-    ASSERT_NE(nullptr, first);
-    EXPECT_STREQ("detach_hook", first->notify());
-    EXPECT_EQ(note.id(), first->id());
-    first->release();
-    NotifyRequest *second = NotifyRequest::pop_notify();
-    ASSERT_NE(nullptr, second);
-    EXPECT_STREQ("second", second->notify());
-    second->release();
-    EXPECT_EQ(nullptr, NotifyRequest::pop_notify());
+TEST(Catalogue, NamesAndParameters) {
+    PolicyRequest cleared, loaded("p");
+    cleared.clear(), loaded.load("p2");
+    PropertyRequest props;
+    props.add("k", "v"), props.add("", "v"), props.add("n", nullptr);
+    props.remove("r"), props.remove(""), props.query("q"), props.query("");
+    struct {
+        Request const &r;
+        char const *name, *params;
+    } const cases[] = {{CommandRequest("c", -1, nullptr), "run_command", "cmd=c;"},
+                       {CommandRequest("c", 2, "d"), "run_command", "cmd=c;directory=d;session=2;"},
+                       {GlobalHookRequest(5, "dom", nullptr), "global_hook", "domain=dom;sid=5;"},
+                       {GlobalHookRequest("p.exe"), "global_hook", "process_name=p.exe;"},
+                       {GlobalHookRequest(9), "global_hook", "pid=9;"},
+                       {HookHelpRequest(8), "hook_help", "pid=8;"},
+                       {ListenModeRequest(), "listen_mode", ""},
+                       {LogRequest("t", 0), "print_log", "log=t;"},
+                       {LogRequest("t", -3), "print_log", "level=-3;log=t;"},
+                       {NotifyRequest(nullptr), "notify_request", ""},
+                       {PolicyRequest("p"), "load_policy", "path=p;"},
+                       {cleared, "load_policy", "clear=;"},
+                       {loaded, "load_policy", "load=p2;path=p;"},
+                       {props, "property_request", "*=;+k=v;-r=;?q=;"},
+                       {ServiceRequest("svc"), "query_service", "service=svc;"},
+                       {StartParamRequest(0, nullptr, "u"), "start_param", "sid=0;user=u;"}};
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_STREQ(c.name, c.r.name());
+        EXPECT_EQ(c.params, params_of(c.r));
+    }
+    EXPECT_EQ("pid=" + std::to_string(GetCurrentProcessId()) + ";token=t;",
+              params_of(SelfRequest("t")));
+    EXPECT_STREQ("load_policy", req_name<PolicyRequest>());
 }
 
-TEST(RequestSend, NotificationIsWrittenAndNothingRead) {
-    NotifyRequest note(NotifyRequest::reload_policy);
-    DuplexBuf buf(response_frame(note.id(), 0));
-    Stream s(buf);
-    EXPECT_EQ(nullptr, note.send(s, true));
-    EXPECT_FALSE(note.send_and_release(s));
-    EXPECT_EQ(0, buf.gets());
-    EXPECT_EQ(frame_of(note) + frame_of(note), buf.written());
-}
-
-TEST(RequestSend, AnythingButAResponseGivesNull) {
-    Request other("other", 5);
-    std::string const answers[] = {
-        frame_of(other),       // a plain request
-        "n:",                  // no object
-        "v:B:" + u8(0),        // an unregistered type
-        "v:Response:" + i4(1), // truncated
-        "garbage!",            // no frame at all
-        "",                    // nothing: the pipe closed
+TEST(Catalogue, ValuesAfterTheResponse) {
+    auto pairs = [](int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i)
+            out += text("k" + std::to_string(i)) + text(std::to_string(i));
+        return out + text("");
     };
-    for (auto const &answer : answers) {
-        Request r("x", 1);
-        DuplexBuf buf(answer);
-        Stream s(buf);
-        EXPECT_EQ(nullptr, r.send(s, true)) << hex(answer);
-        EXPECT_FALSE(Request("x", 1).send_and_release(s));
+    auto cmd = [] { return new CommandRequest("c", -1, nullptr); };
+    auto svc = [] { return new ServiceRequest("s"); };
+    auto prop = [] { return new PropertyRequest(); };
+    struct {
+        std::function<Request *()> make;
+        std::string after; // bytes after the response frame
+        int error;
+        char const *result; // "<error> <value> <bytes left unread>", "-" for no response
+    } const cases[] = {{cmd, i4(1234), 4, "4 1234 0"},
+                       {cmd, "", 0, "0 0 0"},
+                       {cmd, "", 3, "-"},
+                       {svc, i4(77), 4, "0 77 0"},
+                       {svc, text("x"), 4, "0 0 3"}, // a value of another kind stays
+                       {svc, "", 5, "5 0 0"},
+                       {[] { return new ListenModeRequest(); },
+                        std::string("i:8:\x10\0\0\0\0\0\0\0", 12), 4, "0 16 0"},
+                       {prop, pairs(2), 4, "0 2:1 0"},
+                       {prop, pairs(2), 0, "-"},
+                       {prop, text("k1") + text("1"), 4, "-"}, // cut before the empty key
+                       {prop, pairs(Request::max_params), 4, "0 65536:1 0"},
+                       {prop, pairs(Request::max_params + 1), 4, "-"},
+                       {[] { return new LogRequest("t"); }, "", 9, "9  0"}};
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.result);
+        std::unique_ptr<Request> r(c.make());
+        PeerBuf peer(resp(r->id(), c.error) + c.after);
+        Stream s(peer);
+        Response *got = r->send(s, true);
+        std::string result = "-";
+        if (got != nullptr) {
+            result = std::to_string(r->error()) + " ";
+            if (auto *x = dynamic_cast<CommandRequest *>(r.get()))
+                result += std::to_string(x->get_pid());
+            if (auto *x = dynamic_cast<ServiceRequest *>(r.get()))
+                result += std::to_string(x->service_id());
+            if (auto *x = dynamic_cast<ListenModeRequest *>(r.get()))
+                result += std::to_string(reinterpret_cast<uintptr_t>(x->getEvent()));
+            if (auto *x = dynamic_cast<PropertyRequest *>(r.get()))
+                result += std::to_string(x->properties().size()) + ":" + x->get("k1");
+            result += " " + std::to_string(peer.unread().size());
+        }
+        EXPECT_EQ(c.result, result);
+        Variable::release(got);
     }
 }
 
-TEST(RequestSend, FailedWriteReadsNothing) {
-    MemoryStreamBuf buf(response_frame(1, 0));
-    buf.set_fail_writes(true);
-    Stream s(buf);
-    Request r("x", 1);
-    EXPECT_EQ(nullptr, r.send(s, true));
-    EXPECT_EQ(0u, buf.gets());
-}
+namespace {
 
-TEST(RequestSend, SendAndReleaseTellsWhetherAResponseCame) {
-    DuplexBuf buf(response_frame(1, 0));
-    Stream s(buf);
-    EXPECT_TRUE(Request("x", 1).send_and_release(s));
-    EXPECT_FALSE(Request("x", 2).send_and_release(s));
-}
-
-// ---------------------------------------------------------------------------
-// Notifications and their queue
-// ---------------------------------------------------------------------------
-
-TEST(Notify, FrameAndLoadBack) {
-    NotifyRequest note(NotifyRequest::reload_policy);
-    EXPECT_STREQ("NotifyRequest", note.distinguish());
-    EXPECT_STREQ("notify_request", note.name());
-    EXPECT_TRUE(note.is_notify());
-    std::string expected = "v:NotifyRequest:" + i4(note.id()) + text("notify_request") + u8(1) +
-                           text("notify") + text("reload_policy");
-    EXPECT_EQ(hex(expected), hex(frame_of(note)));
-    Variable *v = load_from(expected);
-    NotifyRequest *back = dynamic_cast<NotifyRequest *>(v);
-    ASSERT_NE(nullptr, back);
-    EXPECT_TRUE(back->is_notify());
-    EXPECT_STREQ("reload_policy", back->notify());
-    Variable *copy = back->clone();
-    EXPECT_NE(nullptr, dynamic_cast<NotifyRequest *>(copy));
-    copy->release();
-    v->release();
-    EXPECT_EQ(nullptr, NotifyRequest(nullptr).notify());
-    EXPECT_STREQ("detach_hook", NotifyRequest::detach_hook);
-}
-
-TEST(Notify, QueueIsFirstInFirstOut) {
-    while (NotifyRequest *n = NotifyRequest::pop_notify())
-        n->release();
-    EXPECT_EQ(nullptr, NotifyRequest::pop_notify());
-    NotifyRequest::push_notify(nullptr);
-    EXPECT_EQ(nullptr, NotifyRequest::pop_notify());
-    for (char const *t : {"1", "2", "3"})
-        NotifyRequest::push_notify(new NotifyRequest(t));
-    for (char const *t : {"1", "2", "3"}) {
-        NotifyRequest *n = NotifyRequest::pop_notify();
-        ASSERT_NE(nullptr, n);
-        EXPECT_STREQ(t, n->notify());
-        n->release();
+// Answers with a fixed error; a picky one passes requests without "me" down.
+struct Fixed : RequestHandler {
+    Fixed(char const *name, int error, bool picky)
+        : RequestHandler(name), error_(error), picky_(picky) {}
+    bool handler(ResuestHandlerManager &m, Pipe *p, Stream &s, Request &q, Response &r) override {
+        if (picky_ && !q.is_param_present("me"))
+            return RequestHandler::handler(m, p, s, q, r);
+        return r.error(error_), r.serialize(s);
     }
-    EXPECT_EQ(nullptr, NotifyRequest::pop_notify());
+    int error_;
+    bool picky_;
+};
+
+std::string served(char const *name, bool me = false) {
+    Request r(name, 12);
+    if (me)
+        r.set_param("me", "1");
+    MemoryStreamBuf out;
+    Stream s(out);
+    ResuestHandlerManager().handle_request(nullptr, s, r);
+    return out.bytes();
 }
 
-TEST(Notify, EachQueuedNotificationIsPoppedOnce) {
-    while (NotifyRequest *n = NotifyRequest::pop_notify())
-        n->release();
-    std::atomic<int> popped{0};
-    std::atomic<bool> done{false};
+} // namespace
+
+TEST(Dispatch, RegistryChainsAndAnswers) {
+    EXPECT_EQ(resp(12, 3), served("test_unserved") + served("notify_request"));
+    {
+        Fixed first("test_chain", 21, false);
+        {
+            Fixed second("test_chain", 22, true), third("test_chain", 23, true);
+            EXPECT_TRUE(third.previous() == &second && second.previous() == &first);
+            EXPECT_EQ(nullptr, ResuestHandlerManager::add_handler("test_chain", &third));
+            EXPECT_EQ(resp(12, 23) + resp(12, 21),
+                      served("test_chain", true) + served("test_chain"));
+        }
+        EXPECT_EQ(resp(12, 21), served("test_chain", true));
+    }
+    EXPECT_EQ(resp(12, 3), served("test_chain"));
+    Fixed lonely("test_lonely", 1, false);
+    { Fixed copy(lonely); } // not registered, so its end unregisters nothing
+    EXPECT_EQ(resp(12, 1), served("test_lonely"));
+}
+
+TEST_F(Helper, AnswersEachRequestButNoNotification) {
+    std::unique_ptr<HandleStream> s(client());
+    PropertyRequest set, get;
+    set.add("colour", "blue"), set.add("size", "3");
+    get.remove("size"), get.query("size"), get.query("colour");
+    EXPECT_EQ(nullptr, NotifyRequest("reload_policy").send(*s, true));
+    Request unserved("global_hook", -1);
+    LogRequest log("a record\n[forged]", 7);
+    SelfRequest self("token");
+    ServiceRequest service("zem_no_such_service");
+    CommandRequest command("cmd.exe /c exit", -1, nullptr); // never run for a client
+    std::pair<Request *, int> const cases[] = {
+        {&unserved, 3}, {&log, 0}, {&self, 0}, {&service, 0}, {&set, 0}};
+    for (auto const &c : cases)
+        EXPECT_EQ(c.second, sent(*c.first, *s)) << c.first->name();
+    EXPECT_TRUE(sent(command, *s) == -1 && command.error() == 3);
+    EXPECT_EQ(0, sent(get, *std::unique_ptr<HandleStream>(client()))); // another connection
+    EXPECT_EQ(nullptr, get.get("size"));
+    EXPECT_STREQ("blue", get.get("colour"));
+    // Pipelined frames and a frame that arrives a byte at a time.
+    std::string bytes = frame_of(Request("a", 101)) + frame_of(Request("print_log", 102));
+    ASSERT_TRUE(s->write_(bytes.data(), bytes.size()));
+    for (char ch : frame_of(Request("split", 103)))
+        ASSERT_TRUE(s->write_(&ch, 1));
+    for (int i = 0; i < 3; ++i) {
+        std::unique_ptr<Variable, void (*)(Variable *)> v(s->load(), Variable::release);
+        EXPECT_EQ(resp(101 + i, i == 1 ? 0 : 3), frame_of(*v));
+    }
+}
+
+TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
+    PolicyGroup tree("root");
+    tree.add(new PolicyGroup("child"));
+    std::string const whole = frame_of(tree), dir = narrow(folder_->path()) + "\\";
+    std::string const pipe = "\\\\.\\pipe\\zem_policy_" + std::to_string(GetCurrentProcessId());
+    Handle server1(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
+    Handle server2(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
+    auto policy = [](std::string const &path) { return frame_of(PolicyRequest(path.c_str())); };
+    std::string const head = "v:Request:" + i4(1) + text("x"), bad = "+\0z"s;
+    std::vector<std::pair<std::string, int>> cases = {
+        {"hello, dispatcher\n", -1},
+        {resp(1, 0), -1},
+        {head + u8(0x7FFFFFFF), -1},
+        {head + u8(0x100000001ull) + text("a") + text("b"), -1},
+        {head + u8(0x100000000ull), -1},
+        {head + u8(~0ull), -1},
+        {head + u8(1) + text("log") + "s::" + std::string(2 << 20, 'a'), -1}, // past the limit
+        {"v:Request:" + i4(9) + text("property_request") + u8(2) + text("+acc_good") + text("2") +
+             "s:3:" + bad + text("1"),
+         ERROR_INVALID_DATA}, // a name holding a zero byte
+        {policy(dir + "missing"), ERROR_INVALID_DATA},
+        {policy(pipe), ERROR_INVALID_DATA},
+        {policy(pipe), ERROR_INVALID_DATA}, // both loop threads would wait on the pipe
+        {policy("\\\\.\\NUL"), ERROR_INVALID_DATA}};
+    struct {
+        char const *name;
+        std::string content;
+        int error;
+    } const files[] = {{"whole", whole, 0},
+                       {"cut", whole.substr(0, whole.size() - 4), ERROR_INVALID_DATA},
+                       {"trailing", whole + "n:", ERROR_INVALID_DATA},
+                       {"head", whole.substr(0, whole.find("I:8:")), ERROR_INVALID_DATA},
+                       {"empty", "", ERROR_INVALID_DATA}};
+    for (auto const &file : files) {
+        ASSERT_TRUE(write_file(widen(dir + file.name), file.content));
+        cases.emplace_back(policy(dir + file.name), file.error);
+    }
+    HANDLE silent = connect_to(pipe_); // holds nobody up
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 40));
+        EXPECT_EQ(c.second, answer(c.first));
+        EXPECT_EQ(3, answer(frame_of(Request("run_command", 2))));
+    }
+    CloseHandle(silent);
+    PropertyRequest all; // the store stayed whole
+    all.add("acc_good", "2"), all.query(nullptr);
+    EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
+    EXPECT_STREQ("2", all.get("acc_good"));
+    EXPECT_EQ(nullptr, all.get(""));
+}
+
+TEST_F(Helper, LoadFromThreads) {
+    int const kThreads = 8, kRequests = 60;
+    std::atomic<int> good{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([] {
-            for (int i = 0; i < 2000; ++i)
-                NotifyRequest::push_notify(new NotifyRequest("n"));
-        });
-    std::vector<std::thread> consumers;
-    for (int t = 0; t < 3; ++t)
-        consumers.emplace_back([&] {
-            for (;;) {
-                NotifyRequest *n = NotifyRequest::pop_notify();
-                if (n != nullptr) {
-                    ++popped;
-                    n->release();
-                } else if (done) {
-                    return;
-                } else {
-                    Sleep(0);
-                }
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&good, t] {
+            std::unique_ptr<HandleStream> s(client());
+            std::string key = "thread" + std::to_string(t);
+            for (int i = 0; i < kRequests; ++i) {
+                PropertyRequest p;
+                p.add(key.c_str(), std::to_string(i).c_str()), p.query(key.c_str());
+                LogRequest log("load", 7);
+                Request unserved("unserved", -1);
+                good += sent(log, *s) == 0 && sent(unserved, *s) == 3 && sent(p, *s) == 0 &&
+                        std::to_string(i) == p.get(key.c_str());
             }
         });
     for (auto &t : threads)
         t.join();
-    done = true;
-    for (auto &t : consumers)
-        t.join();
-    EXPECT_EQ(8000, popped.load());
+    EXPECT_EQ(kThreads * kRequests, good.load());
 }
 
-TEST(RequestIds, FirstIdOfAProcessIsOne) {
-    zem::vfs::test::Child child;
-    ASSERT_TRUE(child.start("child_ids", ""));
-    ASSERT_EQ(0, child.wait(60000));
-    EXPECT_EQ("1", child.value("first"));
-    EXPECT_EQ("2", child.value("second"));
+TEST_F(Helper, EndsWithTheProcessItServes) {
+    DWORD pid = 0, owner_pid = 0;
+    Handle owner(start(folder_->path(), GetCurrentProcessId(), owner_pid));
+    Handle helper(start(folder_->path(), owner_pid, pid));
+    CloseHandle(connect_to(pipe_of(pid)));
+    TerminateProcess(owner.get(), 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(helper.get(), 20000));
+}
+
+// After the shared helper has gone: nothing is started without `start`; with
+// it, the helper named by "DispPath" in each form is started once, found
+// again, and replaced once it has ended.
+TEST(HelperStart, FromDispPathOnlyWhenAsked) {
+    TempFolder folder(L"zem disp");
+    ASSERT_TRUE(copy_child(L"zem.vfs.dispatcher_wow64", folder.path(), kExe));
+    RegistryScope registry;
+    DWORD last = 0;
+    for (std::string form : {"", "\\", "/"}) {
+        SCOPED_TRACE(form);
+        ASSERT_TRUE(registry.set(HKEY_LOCAL_MACHINE, "Software\\Tavrin Labs\\Quillon", "DispPath",
+                                 narrow(folder.path()) + form));
+        Pipe none, pipe, again;
+        EXPECT_FALSE(ResuestHandlerManager::get_helper_pipe(none, false));
+        ASSERT_TRUE(ResuestHandlerManager::get_helper_pipe(pipe, true));
+        ASSERT_TRUE(ResuestHandlerManager::get_helper_pipe(again, true));
+        EXPECT_TRUE(server_of(pipe) == server_of(again) && server_of(pipe) != last);
+        last = server_of(pipe);
+        HandleStream s(pipe.detach());
+        EXPECT_TRUE(Request("x", -1).send_and_release(s));
+        Handle helper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, last));
+        TerminateProcess(helper.get(), 0);
+        WaitForSingleObject(helper.get(), 10000);
+    }
 }

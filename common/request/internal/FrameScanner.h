@@ -178,17 +178,19 @@ private:
     // Tokens after the head: 0 id, 1 name, 2 count, then the texts.
     bool expect_integer() const { return tokens_ == 0 || tokens_ == 2; }
 
-    // The count is read as the Stream reads it into an int: a 2-byte value
-    // sign-extended, wider ones cut to their low 32 bits.
+    // The count as Request::load reads it: signed at its own width, refused
+    // when negative or above Request::max_params, before it is narrowed.
     bool take_count() {
-        std::int32_t count;
+        std::int64_t count;
         if (field_ == 2)
             count = std::int16_t(std::uint16_t(value_));
-        else
+        else if (field_ == 4)
             count = std::int32_t(std::uint32_t(value_));
-        if (count > Request::max_params)
+        else
+            count = std::int64_t(value_);
+        if (count < 0 || count > Request::max_params)
             return false;
-        texts_left_ = count > 0 ? 2 * std::uint32_t(count) : 0;
+        texts_left_ = 2 * std::uint32_t(count);
         return true;
     }
 
