@@ -2,6 +2,7 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace zem {
@@ -44,26 +45,58 @@ uint64 ConnStream::socket() {
     return static_cast<uint64>(socket_.get());
 }
 
+// A line is taken in blocks: a peek shows what has arrived, and exactly the
+// bytes up to the line end are then read, so the body (or a tunnelled TLS
+// session) after the head is never consumed here.
 uint64 ConnStream::readline(char *buffer, uint64 size) {
     if (buffer == nullptr || size == 0) {
         return 0;
     }
     uint64 const limit = size - 1;
     uint64 count = 0;
-    char c = 0;
     bool carriage_return = false;
-    while (count < limit) {
-        if (read(&c, 1) != 1) {
+    bool ended = false;
+    while (!ended && count < limit) {
+        // One byte more than fits, so that the LF after a CR is seen at once;
+        // the slot of the final NUL takes it.
+        uint64 const room = limit - count;
+        int64 const seen = peek(buffer + count, room + 1);
+        if (seen <= 0) {
             break;
         }
-        if (c == '\0' || c == '\n') {
+        uint64 const got = std::min(static_cast<uint64>(seen), room + 1);
+        uint64 const usable = got > room ? room : got;
+        uint64 stored = 0;
+        while (stored < usable && buffer[count + stored] != '\0' &&
+               buffer[count + stored] != '\r' && buffer[count + stored] != '\n') {
+            ++stored;
+        }
+        uint64 take = stored;
+        if (stored < usable) {
+            ended = true;
+            take = stored + 1;
+            if (buffer[count + stored] == '\r') {
+                if (take < got && buffer[count + take] == '\n') {
+                    ++take;
+                } else {
+                    carriage_return = take == got;
+                }
+            }
+        }
+        int64 const read_now = read(buffer + count, take);
+        if (read_now <= 0) {
             break;
         }
-        if (c == '\r') {
-            carriage_return = true;
-            break;
+        if (static_cast<uint64>(read_now) < take) {
+            // Fewer bytes than were seen: keep what arrived, end the line
+            // only if its end arrived too.
+            uint64 const part = static_cast<uint64>(read_now);
+            ended = part > stored;
+            carriage_return = ended && part == stored + 1 && buffer[count + stored] == '\r';
+            count += part < stored ? part : stored;
+            continue;
         }
-        buffer[count++] = c;
+        count += stored;
     }
     buffer[count] = '\0';
     if (carriage_return) {

@@ -24,8 +24,8 @@ public:
     int64 write(char const *data, uint64 size) override;
     int64 read(char *buffer, uint64 size) override;
     uint64 socket() override;
-    // One byte per transport call, so that no byte after the line is taken
-    // from the connection; a CR is followed by a peek for its LF.
+    // Peeks at a block, then reads exactly up to the line end, so that no
+    // byte after the line is taken from the connection.
     uint64 readline(char *buffer, uint64 size) override;
     // Looks at waiting bytes without taking them.
     virtual int64 peek(char *buffer, uint64 size);
