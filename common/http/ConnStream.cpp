@@ -34,6 +34,13 @@ int64 ConnStream::write(char const *data, uint64 size) {
 }
 
 int64 ConnStream::read(char *buffer, uint64 size) {
+    if (!take_seen()) {
+        return -1;
+    }
+    return receive(buffer, size);
+}
+
+int64 ConnStream::receive(char *buffer, uint64 size) {
     return ::recv(socket_.get(), buffer, clamp_count(size), 0);
 }
 
@@ -42,69 +49,57 @@ int64 ConnStream::peek(char *buffer, uint64 size) {
 }
 
 uint64 ConnStream::socket() {
+    take_seen();
     return static_cast<uint64>(socket_.get());
 }
 
-// A line is taken in blocks: a peek shows what has arrived, and exactly the
-// bytes up to the line end are then read, so the body (or a tunnelled TLS
-// session) after the head is never consumed here.
+bool ConnStream::take_seen() {
+    std::size_t left = taken_;
+    seen_size_ = taken_ = 0;
+    while (left > 0) {
+        int64 const got = receive(seen_, left);
+        if (got <= 0) {
+            return false;
+        }
+        left -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 uint64 ConnStream::readline(char *buffer, uint64 size) {
     if (buffer == nullptr || size == 0) {
         return 0;
     }
     uint64 const limit = size - 1;
     uint64 count = 0;
-    bool carriage_return = false;
-    bool ended = false;
-    while (!ended && count < limit) {
-        // One byte more than fits, so that the LF after a CR is seen at once;
-        // the slot of the final NUL takes it.
-        uint64 const room = limit - count;
-        int64 const seen = peek(buffer + count, room + 1);
-        if (seen <= 0) {
-            break;
-        }
-        uint64 const got = std::min(static_cast<uint64>(seen), room + 1);
-        uint64 const usable = got > room ? room : got;
-        uint64 stored = 0;
-        while (stored < usable && buffer[count + stored] != '\0' &&
-               buffer[count + stored] != '\r' && buffer[count + stored] != '\n') {
-            ++stored;
-        }
-        uint64 take = stored;
-        if (stored < usable) {
-            ended = true;
-            take = stored + 1;
-            if (buffer[count + stored] == '\r') {
-                if (take < got && buffer[count + take] == '\n') {
-                    ++take;
-                } else {
-                    carriage_return = take == got;
-                }
+    while (count < limit) {
+        if (taken_ == seen_size_) {
+            int64 const seen = take_seen() ? peek(seen_, sizeof(seen_)) : 0;
+            if (seen <= 0) {
+                break;
             }
+            seen_size_ = std::min(static_cast<std::size_t>(seen), sizeof(seen_));
         }
-        int64 const read_now = read(buffer + count, take);
-        if (read_now <= 0) {
+        char const c = seen_[taken_++];
+        if (c == '\0' || c == '\n') {
             break;
         }
-        if (static_cast<uint64>(read_now) < take) {
-            // Fewer bytes than were seen: keep what arrived, end the line
-            // only if its end arrived too.
-            uint64 const part = static_cast<uint64>(read_now);
-            ended = part > stored;
-            carriage_return = ended && part == stored + 1 && buffer[count + stored] == '\r';
-            count += part < stored ? part : stored;
+        if (c != '\r') {
+            buffer[count++] = c;
             continue;
         }
-        count += stored;
+        // A CR ends the line, and so does a CR LF pair.
+        if (taken_ < seen_size_) {
+            taken_ += seen_[taken_] == '\n' ? 1 : 0;
+        } else if (take_seen()) {
+            char next = 0;
+            if (peek(&next, 1) == 1 && next == '\n') {
+                receive(&next, 1);
+            }
+        }
+        break;
     }
     buffer[count] = '\0';
-    if (carriage_return) {
-        char next = 0;
-        if (peek(&next, 1) == 1 && next == '\n') {
-            read(&next, 1);
-        }
-    }
     return count;
 }
 
@@ -153,7 +148,7 @@ int64 SSLConnStream::write(char const *data, uint64 size) {
     return SSL_write(ssl_.get(), data, clamp_count(size));
 }
 
-int64 SSLConnStream::read(char *buffer, uint64 size) {
+int64 SSLConnStream::receive(char *buffer, uint64 size) {
     if (!ssl_) {
         return 0;
     }

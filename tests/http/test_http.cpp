@@ -545,8 +545,10 @@ TEST_F(Http, GatewayTunnel) {
         EXPECT_TRUE(c.error < 0 || session.error() == c.error) << session.error();
         if (s.s != nullptr) {
             char data[8] = {};
-            EXPECT_EQ(s->read(data, sizeof data), 4);
-            EXPECT_STREQ(data, "DATA"); // the gateway's headers went, its data stays
+            // The gateway's head is gone, also for a caller of the bare socket.
+            EXPECT_EQ(n % 2 ? s->read(data, 8) : recv(SOCKET(s->socket()), data, 8, MSG_WAITALL),
+                      4);
+            EXPECT_STREQ(data, "DATA");
             EXPECT_EQ(peer_heard(gateway, n), c.sent);
         }
         ++n;
