@@ -9,8 +9,7 @@
 # Every peer runs in a process group of its own and ends by itself after
 # $ZEM_PEERS_LIFETIME seconds (default 1800) should "down" never come.
 set -eu
-CMD=${1:-} DIR=${2:-}
-[ -n "$DIR" ] || { echo "usage: $0 up|down DIR" >&2; exit 2; }
+CMD=${1:-} DIR=${2:?usage: $0 up|down DIR}
 stop() {
     pids=$(cat "$DIR"/*.pid 2>/dev/null || true) && rm -f "$DIR"/*.pid
     for pid in $pids; do kill -TERM -"$pid" 2>/dev/null || true; done
@@ -22,7 +21,7 @@ stop() {
     [ ! -f "$DIR/squid.dir" ] || rm -rf "$(cat "$DIR/squid.dir")" "$DIR/squid.dir"
 }
 fail() {
-    echo "peers.sh: $*" >&2
+    echo "peers.sh: $* (scripts/setup.sh installs the peers)" >&2
     tail -n 20 "$DIR"/*.out "$DIR"/*.log >&2 2>/dev/null || true
     stop
     exit 1
@@ -32,18 +31,11 @@ start() { # name command...: detached, bounded in time, group id in DIR/name.pid
     setsid timeout -s TERM "${ZEM_PEERS_LIFETIME:-1800}" "$@" </dev/null >"$DIR/$name.out" 2>&1 &
     echo $! >"$DIR/$name.pid"
 }
-case "$CMD" in
-down) [ ! -d "$DIR" ] || stop; exit 0 ;;
-up) [ ! -d "$DIR" ] || stop ;;
-*) echo "usage: $0 up|down DIR" >&2; exit 2 ;;
-esac
-rm -rf "$DIR" && mkdir -p "$DIR" && chmod 755 "$DIR"
-export PATH="$PATH:/usr/sbin"
-for tool in openssl squid danted unshare setsid timeout python3; do
-    command -v $tool >/dev/null || fail "$tool is missing (scripts/setup.sh installs the peers)"
-done
+[ ! -d "$DIR" ] || stop
+[ "$CMD" = up ] || exit 0
+rm -rf "$DIR" && mkdir -p "$DIR" && chmod 755 "$DIR" && export PATH="$PATH:/usr/sbin"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout "$DIR/key.pem" \
-    -out "$DIR/cert.pem" >"$DIR/req.out" 2>&1 || fail "cannot make the certificate"
+    -out "$DIR/cert.pem" >"$DIR/req.out" 2>&1 || fail "cannot make a certificate with openssl"
 set -- $(python3 -c 'import socket; s = [socket.socket() for _ in range(5)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*[x.getsockname()[1] for x in s])')
@@ -54,44 +46,24 @@ SQ=$(mktemp -d /tmp/zem-http-squid.XXXXXX) && echo "$SQ" >"$DIR/squid.dir" && ch
 printf 'alice:%s\n' "$(openssl passwd -apr1 secret)" >"$SQ/basic"
 printf 'alice:secret\n' >"$SQ/digest"
 for scheme in basic digest; do
-    port=$2 && [ $scheme = basic ] || port=$3
-    helper=basic_ncsa_auth && [ $scheme = basic ] || helper=digest_file_auth
+    port=$2 helper=basic_ncsa_auth && [ $scheme = basic ] || port=$3 helper=digest_file_auth
     mkdir -m 777 "$SQ/$scheme.d" && chmod 644 "$SQ/$scheme"
-    cat >"$SQ/$scheme.conf" <<EOF
-http_port 127.0.0.1:$port
-visible_hostname zem-$scheme
-pid_filename $SQ/$scheme.d/pid
-cache_log $SQ/$scheme.d/cache.log
-access_log none
-coredump_dir $SQ/$scheme.d
-netdb_filename none
-cache_mem 8 MB
-cache deny all
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-auth_param $scheme program /usr/lib/squid/$helper $SQ/$scheme
-auth_param $scheme children 2 startup=1 idle=1
-auth_param $scheme realm zem-$scheme
-acl authed proxy_auth REQUIRED
-acl lo dst 127.0.0.0/8
-http_access deny !lo
-http_access allow authed
-EOF
+    printf '%s\n' "http_port 127.0.0.1:$port" "visible_hostname zem-$scheme" "access_log none" \
+        "pid_filename $SQ/$scheme.d/pid" "cache_log $SQ/$scheme.d/cache.log" "cache deny all" \
+        "coredump_dir $SQ/$scheme.d" "netdb_filename none" "cache_mem 8 MB" \
+        "shutdown_lifetime 0 seconds" "dns_nameservers 127.0.0.1" \
+        "auth_param $scheme program /usr/lib/squid/$helper $SQ/$scheme" \
+        "auth_param $scheme children 2 startup=1 idle=1" "auth_param $scheme realm zem-$scheme" \
+        "acl authed proxy_auth REQUIRED" "acl lo dst 127.0.0.0/8" "http_access deny !lo" \
+        "http_access allow authed" >"$SQ/$scheme.conf"
     start squid_$scheme squid -N -f "$SQ/$scheme.conf"
 done
-
 for method in none username; do
     port=$4 && [ $method = none ] || port=$5
-    cat >"$DIR/dante-$method.conf" <<EOF
-logoutput: $DIR/dante-$method.log
-internal: 127.0.0.1 port = $port
-external: 127.0.0.1
-socksmethod: $method
-user.privileged: root
-user.unprivileged: nobody
-client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
-socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }
-EOF
+    printf '%s\n' "logoutput: $DIR/dante-$method.log" "internal: 127.0.0.1 port = $port" \
+        "external: 127.0.0.1" "socksmethod: $method" "user.privileged: root" \
+        "user.unprivileged: nobody" "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }" \
+        "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }" >"$DIR/dante-$method.conf"
 done
 start dante danted -f "$DIR/dante-none.conf"
 { cat /etc/passwd && echo 'alice:x:64123:64123::/nonexistent:/usr/sbin/nologin'; } >"$DIR/passwd"
@@ -99,7 +71,6 @@ printf 'alice:%s:19000:0:99999:7:::\n' "$(openssl passwd -6 secret)" >"$DIR/shad
 chmod 644 "$DIR/passwd" && chmod 600 "$DIR/shadow"
 start dante_auth unshare -m sh -c "mount --bind '$DIR/passwd' /etc/passwd &&
     mount --bind '$DIR/shadow' /etc/shadow && exec danted -f '$DIR/dante-username.conf'"
-
 python3 -c 'import socket, sys, time
 end = time.time() + 60
 for p in sys.argv[1:]:
@@ -108,5 +79,4 @@ for p in sys.argv[1:]:
         except OSError:
             if time.time() > end: sys.exit(1)
             time.sleep(0.1)' "$@" || fail "a peer did not start"
-printf 'tls=%s\nsquid_basic=%s\nsquid_digest=%s\ndante=%s\ndante_auth=%s\n' "$@" >"$DIR/ports.txt"
-cat "$DIR/ports.txt"
+printf 'tls=%s\nsquid_basic=%s\nsquid_digest=%s\ndante=%s\ndante_auth=%s\n' "$@" | tee "$DIR/ports.txt"
