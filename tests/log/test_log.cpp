@@ -240,7 +240,7 @@ TEST(Log, RegistrySettings) {
         {{"oLogLevel#4294967295", "cLogLevel=Notice", "oLogDebug=1x", "cLogDebug#1"}, "5 11111100", "", ""},
         {{"oLogLevel!7", "cLogLevel=9", "oLogDebug$", "cLogDebug#1"}, "4 11111000", "", ""},
         {{"cLogFile=@common.log", "oLogFile="}, "4 00000000", "", ""},
-        {{"cLogFile=@common.log", "cLogPID#1"}, "4 11111000", "@common.log", "] [%p] [%t] child record\n"},
+        {{"cLogFile=@common.log", "cLogPID#1"}, "4 11111000", "@common.log", "] [%P] [%t] child record\n"},
         {{"oLogFile=@none\\x.log"}, "4 00000000", "@none\\x.log", ""},
         {{"oLogFile#5", "cLogPID#1", "oLogPID=0"}, "4 11111000", "5", "] [%t] child record\n"},
         {{"oLogFile=%D\\%N_%p_%i.log"}, "4 11111000", "@app_%p_2.log", "] [%t] child record\n"},
@@ -273,16 +273,18 @@ TEST(Log, RegistrySettings) {
         ChildResult child = run_child(folder.file(L"app.exe"), counters, folder.path().c_str());
         ASSERT_TRUE(child.finished && child.exit_code == 0) << child.output;
         EXPECT_EQ(child.value("level") + " " + child.value("can"), c.level_can);
-        auto fill = [&](std::string text) {
-            std::string const pid = std::to_string(child.pid), tid = child.value("tid");
-            text = std::regex_replace(text, std::regex("^@"), d);
-            text = std::regex_replace(text, std::regex("%p"),
-                                      std::string(4 - std::min<std::size_t>(4, pid.size()), '0') +
-                                          pid);
-            return std::regex_replace(text, std::regex("%t"),
-                                      std::string(4 - std::min<std::size_t>(4, tid.size()), '0') +
-                                          tid);
-        };
+        auto fill =
+            [&](std::string text) { // %p the child's id, %P and %t its ids as a prefix shows them
+                std::string const pid = std::to_string(child.pid), tid = child.value("tid");
+                text = std::regex_replace(std::regex_replace(text, std::regex("^@"), d),
+                                          std::regex("%p"), pid);
+                text = std::regex_replace(
+                    text, std::regex("%P"),
+                    std::string(4 - std::min<std::size_t>(4, pid.size()), '0') + pid);
+                return std::regex_replace(
+                    text, std::regex("%t"),
+                    std::string(4 - std::min<std::size_t>(4, tid.size()), '0') + tid);
+            };
         std::string const file = fill(c.file),
                           text = read_file(widen(file[1] == ':' ? file : d + file));
         EXPECT_EQ(_stricmp(child.value("filename").c_str(), file.c_str()), 0)
