@@ -419,7 +419,7 @@ TEST_F(Http, TunnelAndTls) {
         {&gateway, target.c_str(), request.c_str(), nullptr, "CONNECT " + target + host + request + cookies + "\r\n", 0},
         {&gateway, "t:1", "r", nullptr, "", 403}, {&gateway, "t:1", "r", nullptr, "", 403}, // no blank: error kept
         {&gateway, "t:1", "r", nullptr, "", -1}, // no status line: the socket's error
-        {&tls, "gw:1", "tls", nullptr, "CONNECT gw:1" + host + "tls" + cookies + "\r\n", 0}};
+        {&tls, "gw:1", "tls", nullptr, "CONNECT gw:1" + host + "tls" + cookies + "\r\n", -1}}; // error as it was
     // clang-format on
     std::size_t n = 0;
     for (auto const &c : cases) {
