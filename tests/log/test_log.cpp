@@ -86,7 +86,8 @@ TEST_F(LogFile, Records) {
     Log("file.cpp", 3, 15) << "raw " << 15;
     Log("a.cpp", 12, 7) << "seven";
     Log("a.cpp", 12, 4) << "four";
-    Log(std::string(2000, 'f').c_str(), 1, 7) << "text";
+    Log(std::string(2000, 'f').c_str(), 1, 7) << "text"; // fills the 1024-byte prefix area
+    Log(std::string(1000, 'g').c_str(), 1, 7) << "text"; // cuts the time stamp
     ZEM_LOG(4, "first" << std::flush << "second" << std::endl << "third");
     SetLastError(1234);
     ZEM_LOG(4, "error " << GetLastError() << std::flush << " and " << GetLastError());
@@ -96,7 +97,10 @@ TEST_F(LogFile, Records) {
     ZEM_LOG(4, a << '\n');   // exactly full
     ZEM_LOG(4, a << 'e');    // the last character makes way for the line feed
     std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 16u);
+    ASSERT_EQ(got.size(), 17u);
+    EXPECT_EQ(got[7].substr(0, 1006) + "|" + got[7].substr(1023),
+              std::string(1000, 'g') + "(1): [|text");
+    got.erase(got.begin() + 7);
     EXPECT_TRUE(std::regex_match(got[0], std::regex("\\[.{23}\\] \\[\\d{4,}\\] other 1")));
     EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()),
               (std::vector<std::string>{
