@@ -2,6 +2,7 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace zem {
@@ -33,6 +34,13 @@ int64 ConnStream::write(char const *data, uint64 size) {
 }
 
 int64 ConnStream::read(char *buffer, uint64 size) {
+    if (!take_seen()) {
+        return -1;
+    }
+    return receive(buffer, size);
+}
+
+int64 ConnStream::receive(char *buffer, uint64 size) {
     return ::recv(socket_.get(), buffer, clamp_count(size), 0);
 }
 
@@ -41,7 +49,21 @@ int64 ConnStream::peek(char *buffer, uint64 size) {
 }
 
 uint64 ConnStream::socket() {
+    take_seen();
     return static_cast<uint64>(socket_.get());
+}
+
+bool ConnStream::take_seen() {
+    std::size_t left = taken_;
+    seen_size_ = taken_ = 0;
+    while (left > 0) {
+        int64 const got = receive(seen_, left);
+        if (got <= 0) {
+            return false;
+        }
+        left -= static_cast<std::size_t>(got);
+    }
+    return true;
 }
 
 uint64 ConnStream::readline(char *buffer, uint64 size) {
@@ -50,28 +72,34 @@ uint64 ConnStream::readline(char *buffer, uint64 size) {
     }
     uint64 const limit = size - 1;
     uint64 count = 0;
-    char c = 0;
-    bool carriage_return = false;
     while (count < limit) {
-        if (read(&c, 1) != 1) {
-            break;
+        if (taken_ == seen_size_) {
+            int64 const seen = take_seen() ? peek(seen_, sizeof(seen_)) : 0;
+            if (seen <= 0) {
+                break;
+            }
+            seen_size_ = std::min(static_cast<std::size_t>(seen), sizeof(seen_));
         }
+        char const c = seen_[taken_++];
         if (c == '\0' || c == '\n') {
             break;
         }
-        if (c == '\r') {
-            carriage_return = true;
-            break;
+        if (c != '\r') {
+            buffer[count++] = c;
+            continue;
         }
-        buffer[count++] = c;
+        // A CR ends the line, and so does a CR LF pair.
+        if (taken_ < seen_size_) {
+            taken_ += seen_[taken_] == '\n' ? 1 : 0;
+        } else if (take_seen()) {
+            char next = 0;
+            if (peek(&next, 1) == 1 && next == '\n') {
+                receive(&next, 1);
+            }
+        }
+        break;
     }
     buffer[count] = '\0';
-    if (carriage_return) {
-        char next = 0;
-        if (peek(&next, 1) == 1 && next == '\n') {
-            read(&next, 1);
-        }
-    }
     return count;
 }
 
@@ -120,7 +148,7 @@ int64 SSLConnStream::write(char const *data, uint64 size) {
     return SSL_write(ssl_.get(), data, clamp_count(size));
 }
 
-int64 SSLConnStream::read(char *buffer, uint64 size) {
+int64 SSLConnStream::receive(char *buffer, uint64 size) {
     if (!ssl_) {
         return 0;
     }

@@ -373,13 +373,28 @@ uint64 HttpSession::query_size(HttpStream *stream) {
     if (!stream->chunked_) {
         return 8192;
     }
+    uint64 const failed = static_cast<uint64>(-1);
     char line[kLineBuffer];
+    uint64 const full = sizeof(line) - 1;
     // The first read may only take the line end after the previous chunk.
-    if (stream->readline(line, sizeof(line)) == 0 && stream->readline(line, sizeof(line)) == 0) {
-        return static_cast<uint64>(-1);
+    uint64 length = stream->readline(line, sizeof(line));
+    if (length == 0 && (length = stream->readline(line, sizeof(line))) == 0) {
+        return failed;
     }
-    return static_cast<uint64>(
-        static_cast<int64>(static_cast<std::int32_t>(static_cast<std::uint32_t>(parse_hex(line)))));
+    std::size_t digits_end = 0;
+    uint64 const size = static_cast<uint64>(static_cast<int64>(
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(parse_hex(line, &digits_end)))));
+    if (length == full) {
+        // The size line goes on beyond the buffer. The size must end within
+        // the first piece, before its last character (a "0x" cut in two
+        // would read as 0); the rest, an overlong extension, is skipped.
+        if (digits_end + 1 >= full) {
+            return failed;
+        }
+        while (stream->readline(line, sizeof(line)) == full) {
+        }
+    }
+    return size;
 }
 
 wchar_t const *HttpSession::query_cookie(wchar_t const *name) const {

@@ -119,10 +119,14 @@ int parse_int(wchar_t const *text) {
     return parse_int_(text);
 }
 
-unsigned long parse_hex(char const *text) {
+unsigned long parse_hex(char const *text, std::size_t *end) {
+    if (end != nullptr) {
+        *end = 0;
+    }
     if (text == nullptr) {
         return 0;
     }
+    char const *const start = text;
     while (is_space(static_cast<unsigned char>(*text))) {
         ++text;
     }
@@ -154,6 +158,9 @@ unsigned long parse_hex(char const *text) {
             overflow = true;
             value = 0xFFFFFFFFull;
         }
+    }
+    if (end != nullptr) {
+        *end = static_cast<std::size_t>(text - start);
     }
     if (overflow) {
         return 0xFFFFFFFFul;

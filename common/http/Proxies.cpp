@@ -61,22 +61,41 @@ uint64 CDirectProxy::connect(char const *host, unsigned short port) {
     return static_cast<uint64>(connect_tcp(host, port).release());
 }
 
+// Reads one line of the proxy's answer: a peek shows what has arrived, and
+// only the bytes up to the line feed are then read, so that the tunnel data
+// after the answer stays on the socket.
 bool read_proxy_line(SOCKET s, std::string &line) {
     line.clear();
+    char block[kMaxProxyLine];
     for (;;) {
-        char c = 0;
-        if (::recv(s, &c, 1, 0) <= 0) {
+        int const seen = ::recv(s, block, static_cast<int>(sizeof(block)), MSG_PEEK);
+        if (seen <= 0) {
             return false;
         }
-        if (c == '\r') {
-            continue;
+        int take = 0;
+        while (take < seen && block[take] != '\n') {
+            ++take;
         }
-        if (c == '\n') {
-            return true;
+        bool const ended = take < seen;
+        if (ended) {
+            ++take;
         }
-        line += c;
-        if (line.size() >= kMaxProxyLine) {
+        int const got = ::recv(s, block, take, 0);
+        if (got <= 0) {
             return false;
+        }
+        for (int i = 0; i < got; ++i) {
+            char const c = block[i];
+            if (c == '\n') {
+                return true;
+            }
+            if (c == '\r') {
+                continue;
+            }
+            line += c;
+            if (line.size() >= kMaxProxyLine) {
+                return false;
+            }
         }
     }
 }

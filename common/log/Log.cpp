@@ -113,8 +113,8 @@ public:
     logbuf(logbuf const &) = delete;
     logbuf &operator=(logbuf const &) = delete;
 
-    // Closes the current file and opens `path`; the caller holds the lock
-    // (or is the constructor).
+    // Opens `path` and swaps it in for the current file under the lock; when
+    // it cannot be opened the current file is closed and the sink goes off.
     bool open_file(char const *path);
     bool pid() const { return pid_; }
     std::string const &filename() const { return filename_; }
@@ -185,15 +185,27 @@ void logbuf::close_file() {
 }
 
 bool logbuf::open_file(char const *path) {
-    close_file();
-    if (path == nullptr)
+    HANDLE file = path == nullptr
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        auto_lock hold(*this);
+        close_file();
         return false;
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    file_ = file;
-    set_bit(Log::file_bit, true);
+    }
+    // The new file replaces the old one under the lock and the file sink
+    // stays on throughout: a record checked during the switch lands in the
+    // old file or in the new one, never nowhere.
+    HANDLE old;
+    {
+        auto_lock hold(*this);
+        old = file_;
+        file_ = file;
+        set_bit(Log::file_bit, true);
+    }
+    if (old != INVALID_HANDLE_VALUE)
+        CloseHandle(old);
     return true;
 }
 
@@ -304,12 +316,12 @@ Log::Log(char const *file, int line, int level)
     buffer->lock();
     lock_ = buffer;
     rdbuf(buffer);
-    if (level & 8)
-        return;
+    if (level_ & 8)
+        return; // a bare record: no prefix
 
     char prefix[1024];
     std::size_t used = 0;
-    if (file != nullptr && level == 7) {
+    if (file != nullptr && level_ == 7) {
         int n = std::snprintf(prefix, sizeof prefix, "%s(%d): ", file, line);
         used = n < 0 ? 0 : std::min<std::size_t>(std::size_t(n), sizeof prefix - 1);
     }
@@ -352,10 +364,9 @@ bool Log::open(char const *path) {
     logbuf *buffer = g_logger.load(std::memory_order_acquire);
     if (buffer == nullptr)
         return false;
-    // The handle is swapped under the lock so that no record is being
-    // written to a handle that is closed (and perhaps reused) meanwhile.
+    // The new file is opened outside the lock and swapped in under it, so
+    // that no record is written to a handle that is closed meanwhile.
     LastErrorKeeper keep;
-    auto_lock hold(*buffer);
     return buffer->open_file(path);
 }
 

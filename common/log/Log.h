@@ -86,8 +86,8 @@ private:
     };
     static std::atomic<unsigned> state_;
 
-    Lock *lock_;
-    int level_;
+    Lock *lock_; // the logger's lock, held for the record's life
+    int level_;  // the record's level; bit 3 marks a bare record (no prefix)
 };
 
 // Per-thread suppression of logging. disable_thread_log raises the calling

@@ -1,25 +1,18 @@
 #!/bin/sh
-# Runs bench_http against the loopback peers of the HTTP tests.
+# Runs bench_http.exe of a build (configured with -DZEM_BUILD_BENCH=ON) under
+# the build's Wine prefix; the benchmark starts its own servers.
 #   sh tests/http/bench_http.sh <build-folder> [rounds]
-# Starts the peers in <build-folder>/bench_http_peers, a wineserver for the
-# build's prefix, the benchmark, and stops all of them again.
 set -eu
-HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "${1:?usage: $0 <build-folder> [rounds]}" && pwd)
-ROUNDS=${2:-7}
-DIR="$BUILD/bench_http_peers"
 export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all
-WINESERVER=/usr/lib/wine/wineserver64
-[ -x "$WINESERVER" ] || WINESERVER=wineserver
+# The build's wineserver (ZEM_WINESERVER), else as the build looks for it.
+WINESERVER=$(sed -n 's/^ZEM_WINESERVER:FILEPATH=//p' "$BUILD/CMakeCache.txt")
+for w in "$WINESERVER" /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver)"; do
+    [ -x "$w" ] && WINESERVER=$w && break
+done
 WINE=/usr/lib/wine/wine64
-[ -x "$WINE" ] || WINE=wine
-
-cleanup() {
-    sh "$HERE/peers.sh" down "$DIR" || true
-    "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
-}
-trap cleanup EXIT INT TERM
-sh "$HERE/peers.sh" up "$DIR" >/dev/null
-"$WINESERVER" -p </dev/null >/dev/null 2>&1
+[ -x $WINE ] || WINE=$(command -v wine64 || command -v wine)
+"$WINESERVER" -p </dev/null >/dev/null 2>&1 || true # one may run already
+trap '"$WINESERVER" -k </dev/null >/dev/null 2>&1 || true' EXIT INT TERM
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
-"$WINE" "$BUILD/bin/bench_http.exe" "Z:$DIR/ports.txt" "$ROUNDS"
+"$WINE" "$BUILD/bin/bench_http.exe" "${2:-7}"

@@ -1,6 +1,7 @@
-# The HTTP client tests talk to real peers on loopback (scripted servers,
-# openssl s_server, squid, dante), started before test_http and stopped after
-# it. The test program finds their ports in the file named by ZEM_HTTP_PEERS.
+# The HTTP client tests talk to real peers on loopback (openssl s_server,
+# squid, dante), started before test_http and stopped after it, and run
+# scripted plain and TLS servers of their own. The test program finds the
+# peers' ports, and the certificate, through ZEM_HTTP_PEERS.
 set(ZEM_HTTP_PEERS_DIR ${CMAKE_BINARY_DIR}/http_peers)
 add_test(NAME http_peers_up COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/peers.sh up ${ZEM_HTTP_PEERS_DIR})
 add_test(NAME http_peers_down
@@ -11,5 +12,5 @@ set_tests_properties(${ZEM_TEST_TARGET} PROPERTIES FIXTURES_REQUIRED "wine;http_
 set_property(TEST ${ZEM_TEST_TARGET} APPEND PROPERTY ENVIRONMENT
              "ZEM_HTTP_PEERS=Z:${ZEM_HTTP_PEERS_DIR}/ports.txt")
 
-# Raw Winsock and the system crypto provider in the test helpers.
-target_link_libraries(${ZEM_TEST_TARGET} PRIVATE ws2_32 advapi32)
+# Raw Winsock, the registry, and OpenSSL for the scripted TLS servers and MD5.
+target_link_libraries(${ZEM_TEST_TARGET} PRIVATE ws2_32 advapi32 OpenSSL::SSL OpenSSL::Crypto)

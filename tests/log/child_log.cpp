@@ -1,37 +1,23 @@
-// Started by the logger tests after they prepared the registry: reports the
-// logger state the library built at load and writes one record.
-//
-// Output lines: "filename=<name>", "can=<8 digits, 1 where Log::can(level)
-// for levels 0 to 7>", "pid=", "tid=", then, after the record "child record"
-// (level 0) went to the configured sinks and the console was switched on,
-// "level=<threshold>".
+// Started by the logger tests once they set up the registry: prints the
+// logger state built at load ("filename=", "can=" with a digit per level 0 to
+// 7, "tid="), writes "child record" at level 0, then turns the console on and
+// prints the threshold ("level=").
 #include "../../common/log/Log.h"
 
 #include <windows.h>
 
 #include <cstdio>
-#include <string>
-
-using zem::vfs::Log;
 
 int main() {
-    std::string can;
+    char can[9] = {};
     for (int n = 0; n < 8; ++n)
-        can += Log::can(n) ? '1' : '0';
-    std::string filename = Log(nullptr, 0, 8).filename();
-    std::printf("filename=%s\ncan=%s\npid=%lu\ntid=%lu\n", filename.c_str(), can.c_str(),
-                GetCurrentProcessId(), GetCurrentThreadId());
-    std::fflush(stdout);
-
+        can[n] = zem::vfs::Log::can(n) ? '1' : '0';
+    std::printf("filename=%s\ncan=%s\ntid=%lu\n", zem::vfs::Log(nullptr, 0, 8).filename().c_str(),
+                can, GetCurrentThreadId());
     ZEM_LOG(0, "child record");
-
-    Log(nullptr, 0, 8).console(true);
+    zem::vfs::Log(nullptr, 0, 8).console(true);
     int level = -1;
-    for (int n = 0; n < 8; ++n) {
-        if (Log::can(n))
-            level = n;
-    }
+    while (level < 8 && zem::vfs::Log::can(level + 1))
+        ++level;
     std::printf("level=%d\n", level);
-    std::fflush(stdout);
-    return 0;
 }

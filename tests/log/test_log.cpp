@@ -1,426 +1,326 @@
-// The logger inside the test process (started without logger settings):
-// records in a log file, the console sink, thresholds and level names,
-// threads, last error, suppression, the printers and the "LogFile" rules.
+// The logger in this process (loaded without settings), and the registry
+// settings read at load, through child_log.exe and a second copy of the DLL.
 #include "../../common/log/Log.h"
 #include "../../common/log/internal/Logger.h"
-
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
-#include <cctype>
+#include <atomic>
 #include <climits>
-#include <cstdio>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-using zem::vfs::DataTrunk;
-using zem::vfs::Log;
+using namespace zem::vfs;
 using namespace zem::vfs::test;
 
 namespace {
 
-std::vector<std::string> split_lines(std::string const &text) {
+// The lines of `text`, this thread's "[YYYY-MM-DD hh:mm:ss.mmm] [tid] " as "@".
+std::vector<std::string> records(std::string const &text) {
+    std::regex const prefix("\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[0*" +
+                            std::to_string(GetCurrentThreadId()) + "\\] ");
     std::vector<std::string> lines;
-    for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
-        end = text.find('\n', at);
-        lines.push_back(end == std::string::npos ? text.substr(at) + "<no line feed>"
-                                                 : text.substr(at, end - at));
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(
+            std::regex_replace(line, prefix, "@", std::regex_constants::format_first_only));
     return lines;
 }
 
-// "[tid] " for this thread: its id with at least four digits.
-std::string thread_tag() {
-    char tag[32];
-    std::snprintf(tag, sizeof tag, "[%04lu] ", GetCurrentThreadId());
-    return tag;
-}
-
-// Removes "[YYYY-MM-DD hh:mm:ss.mmm] [tid] " from the front of `line`; false
-// when it is not there.
-bool strip_prefix(std::string &line) {
-    static char const shape[] = "[dddd-dd-dd dd:dd:dd.ddd] ";
-    std::size_t const length = sizeof shape - 1;
-    std::string const thread = thread_tag();
-    if (line.size() < length || line.compare(length, thread.size(), thread) != 0)
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(line[i]))
-                            : line[i] != shape[i])
-            return false;
-    }
-    line.erase(0, length + thread.size());
-    return true;
-}
-
-// Settings go through short bare records: a Log object holds the lock.
-Log settings() {
-    return Log(nullptr, 0, 8);
-}
-
-// Records go to a fresh file; every setting is put back afterwards.
 class LogFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(folder_.path().empty());
-        ASSERT_TRUE(Log(nullptr, 0, 8).open(narrow(path_).c_str()));
-    }
-    void TearDown() override {
-        Log s(nullptr, 0, 8);
-        s.open(nullptr);
-        s.level(4);
-        s.console(false);
-    }
-    std::vector<std::string> lines() const { return split_lines(read_file(path_)); }
-
+    void SetUp() override { ASSERT_TRUE(Log(nullptr, 0, 8).open(file_.c_str())); }
+    void TearDown() override { Log(nullptr, 0, 8).open(nullptr), Log(nullptr, 0, 8).level(4); }
+    std::vector<std::string> lines() const { return records(read_file(widen(file_))); }
     TempFolder folder_{L"zem_log"};
-    std::wstring path_ = folder_.file(L"records.log");
+    std::string file_ = folder_.narrow_file("records.log"), other_ = folder_.narrow_file("o.log");
 };
 
 int g_formatted = 0;
-int formatted() {
-    return ++g_formatted;
-}
 
 } // namespace
 
-TEST(LogDefaults, WithoutSettingsNothingCanBeWritten) {
-    EXPECT_TRUE(Log(nullptr, 0, 8).filename().empty());
-    for (int n = -1; n <= 8; ++n)
-        EXPECT_FALSE(Log::can(n)) << n;
-    EXPECT_TRUE(zem::vfs::can_thread_log());
-}
-
-TEST_F(LogFile, ThresholdAndLevelNames) {
-    EXPECT_TRUE(Log::can(4));
+TEST_F(LogFile, Thresholds) {
     EXPECT_TRUE(Log::can(-3)); // a signed comparison
-    EXPECT_FALSE(Log::can(5));
     Log s(nullptr, 0, 8);
-    for (int refused : {8, -1, INT_MIN})
-        EXPECT_FALSE(s.level(refused));
-    EXPECT_FALSE(Log::can(5));
-    EXPECT_TRUE(s.level(0));
-    EXPECT_TRUE(Log::can(0));
-    EXPECT_FALSE(Log::can(1));
-    EXPECT_TRUE(s.level("Crit"));
-    for (char const *refused : {"8", "-1", "7x", "", " ", "debug ", "0x7", "warning",
-                                "99999999999999999999", static_cast<char const *>(nullptr)})
-        EXPECT_FALSE(s.level(refused)) << (refused ? refused : "<null>");
-    EXPECT_TRUE(Log::can(2));
-    EXPECT_FALSE(Log::can(3));
-    EXPECT_TRUE(s.level(" +6"));
-    EXPECT_FALSE(Log::can(7));
-    char const *names[] = {"emerge", "ALERT", "Crit", "error", "wArN", "notice", "INFO", "debug"};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(zem::vfs::detail::parse_log_level(names[i]), i);
-        EXPECT_TRUE(s.level(names[i]));
-        EXPECT_TRUE(Log::can(i));
-        EXPECT_FALSE(Log::can(i + 1)) << names[i];
+    EXPECT_FALSE(s.level(static_cast<char const *>(nullptr)));
+    // clang-format off
+    struct Case { char const *name; int number; bool accepted; int threshold; } const cases[] = {
+        {nullptr, 8, false, 4}, {nullptr, -1, false, 4}, {nullptr, INT_MIN, false, 4},
+        {nullptr, 0, true, 0}, {"Crit", 0, true, 2}, {"8", 0, false, 2}, {"-1", 0, false, 2},
+        {"7x", 0, false, 2}, {"", 0, false, 2}, {" ", 0, false, 2}, {"debug ", 0, false, 2},
+        {"0x7", 0, false, 2}, {"warning", 0, false, 2}, {"99999999999999999999", 0, false, 2},
+        {" +6", 0, true, 6}, {"emerge", 0, true, 0}, {"ALERT", 0, true, 1}, {"error", 0, true, 3},
+        {"wArN", 0, true, 4}, {"notice", 0, true, 5}, {"INFO", 0, true, 6}, {"debug", 0, true, 7}};
+    // clang-format on
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.name ? c.name : std::to_string(c.number));
+        EXPECT_EQ(c.name ? s.level(c.name) : s.level(c.number), c.accepted);
+        EXPECT_TRUE(Log::can(c.threshold) && !Log::can(c.threshold + 1));
     }
 }
 
-TEST_F(LogFile, DisabledStatementFormatsNothing) {
-    g_formatted = 0;
-    ZEM_LOG(5, "value " << formatted());
-    zem::vfs::disable_thread_log();
-    ZEM_LOG(3, "value " << formatted());
-    zem::vfs::enable_thread_log();
+TEST_F(LogFile, Records) {
+    std::string const a(4094 - 24 - 9 - (GetCurrentThreadId() > 9999), 'a'); // a full record
+    ZEM_LOG(5, "disabled " << ++g_formatted);
+    disable_thread_log();
+    disable_thread_log();
+    ZEM_LOG(3, "suppressed " << ++g_formatted);
+    std::thread([] { ZEM_LOG(0, "other " << can_thread_log()); }).join();
+    enable_thread_log();
+    ZEM_LOG(3, "suppressed " << ++g_formatted);
+    enable_thread_log();
+    enable_thread_log(); // unmatched: the counter does not wrap around
     EXPECT_EQ(g_formatted, 0);
-    ZEM_LOG(3, "value " << formatted());
-    EXPECT_EQ(g_formatted, 1);
-    EXPECT_EQ(lines().size(), 1u);
-}
-
-TEST_F(LogFile, RecordLayouts) {
     ZEM_LOG(4, "pipe "
                    << "p1"
                    << " failed: " << 231);
-    ZEM_LOG(4, "done\n");        // no second line feed
-    { Log bare(nullptr, 0, 8); } // a record without text emits nothing
-    {
-        Log bare("file.cpp", 3, 15); // bare, and written whatever the threshold
-        bare << "raw " << 15;
-    }
-    {
-        Log debug("a.cpp", 12, 7);
-        debug << "seven";
-    }
-    {
-        Log warn("a.cpp", 12, 4); // the file part is only for level 7
-        warn << "four";
-    }
-    {
-        Log debug(std::string(2000, 'f').c_str(), 1, 7); // fills the prefix area
-        debug << "text";
-    }
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 6u);
-    EXPECT_TRUE(strip_prefix(got[0]) && got[0] == "pipe p1 failed: 231") << got[0];
-    EXPECT_TRUE(strip_prefix(got[1]) && got[1] == "done") << got[1];
-    EXPECT_EQ(got[2], "raw 15");
-    EXPECT_EQ(got[3].compare(0, 11, "a.cpp(12): "), 0) << got[3];
-    got[3].erase(0, 11);
-    EXPECT_TRUE(strip_prefix(got[3]) && got[3] == "seven") << got[3];
-    EXPECT_TRUE(strip_prefix(got[4]) && got[4] == "four") << got[4];
-    EXPECT_EQ(got[5], std::string(1023, 'f') + "text");
-}
-
-TEST_F(LogFile, FlushInTheMiddleEmitsTwiceWithOnePrefix) {
-    ZEM_LOG(4, "first" << std::flush << "second");
-    ZEM_LOG(4, "one" << std::endl << "two");
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_TRUE(strip_prefix(got[0]) && got[0] == "first") << got[0];
-    EXPECT_EQ(got[1], "second");
-    EXPECT_TRUE(strip_prefix(got[2]) && got[2] == "one") << got[2];
-    EXPECT_EQ(got[3], "two");
-}
-
-TEST_F(LogFile, OverlongRecordIsCutAndTheNextIsWhole) {
-    std::size_t const text = 4094 - 26 - thread_tag().size(); // 4094 with the prefix
-    ZEM_LOG(4, std::string(5000, 'a') << "tail");
-    ZEM_LOG(4, std::string(text, 'b'));         // the line feed fits behind
-    ZEM_LOG(4, std::string(text, 'c') << '\n'); // exactly full, kept as it is
-    ZEM_LOG(4, std::string(text, 'd') << 'e');  // the last one makes way for the line feed
-    ZEM_LOG(4, "next");
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0].size(), 4094u);
-    for (int i = 1; i < 4; ++i) {
-        EXPECT_EQ(got[i].size(), 4094u);
-        EXPECT_TRUE(strip_prefix(got[i]));
-        EXPECT_EQ(got[i], std::string(text, "bcd"[i - 1]));
-    }
-    EXPECT_TRUE(strip_prefix(got[4]) && got[4] == "next") << got[4];
-}
-
-TEST_F(LogFile, OpenAppendsAndAFailedOpenLeavesNoFile) {
-    std::wstring const other = folder_.file(L"other.log");
-    ASSERT_TRUE(write_file(other, "old\n"));
-    ASSERT_TRUE(settings().open(narrow(other).c_str()));
-    ZEM_LOG(4, "new");
-    std::vector<std::string> got = split_lines(read_file(other));
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], "old");
-    EXPECT_TRUE(strip_prefix(got[1]) && got[1] == "new");
-    EXPECT_TRUE(lines().empty());               // the first file was closed
-    EXPECT_TRUE(settings().filename().empty()); // open keeps the load-time name
-
-    EXPECT_FALSE(settings().open(folder_.narrow_file("no folder\\x.log").c_str()));
-    EXPECT_FALSE(Log::can(0));
-    ZEM_LOG(0, "lost");
-    EXPECT_EQ(split_lines(read_file(other)).size(), 2u);
-}
-
-TEST_F(LogFile, ConsoleSink) {
-    std::ostringstream captured;
-    std::streambuf *saved = std::cout.rdbuf(captured.rdbuf());
-    settings().open(nullptr);
-    settings().console(true);
-    EXPECT_TRUE(Log::can(4));
-    ZEM_LOG(4, "to console");
-    settings().console(false);
-    EXPECT_FALSE(Log::can(4));
-    std::cout.rdbuf(saved);
-    std::string text = captured.str();
-    EXPECT_TRUE(strip_prefix(text) && text == "to console\n") << text;
-}
-
-TEST_F(LogFile, LastErrorIsKept) {
+    ZEM_LOG(4, "done\n");
+    { Log bare(nullptr, 0, 8); }
+    Log("file.cpp", 3, 15) << "raw " << 15;
+    Log("a.cpp", 12, 7) << "seven";
+    Log("a.cpp", 12, 4) << "four";
+    Log(std::string(2000, 'f').c_str(), 1, 7) << "text"; // fills the 1024-byte prefix area
+    Log(std::string(1000, 'g').c_str(), 1, 7) << "text"; // cuts the time stamp
+    ZEM_LOG(4, "first" << std::flush << "second" << std::endl << "third");
     SetLastError(1234);
     ZEM_LOG(4, "error " << GetLastError() << std::flush << " and " << GetLastError());
     EXPECT_EQ(GetLastError(), 1234u);
-    zem::vfs::disable_thread_log();
-    zem::vfs::can_thread_log();
-    zem::vfs::enable_thread_log();
-    EXPECT_EQ(GetLastError(), 1234u);
+    ZEM_LOG(4, a << "tail"); // cut
+    ZEM_LOG(4, a);           // the line feed fits behind
+    ZEM_LOG(4, a << '\n');   // exactly full
+    ZEM_LOG(4, a << 'e');    // the last character makes way for the line feed
     std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_TRUE(strip_prefix(got[0]) && got[0] == "error 1234") << got[0];
-    EXPECT_EQ(got[1], " and 1234");
+    ASSERT_EQ(got.size(), 17u);
+    EXPECT_EQ(got[7].substr(0, 1006) + "|" + got[7].substr(1023),
+              std::string(1000, 'g') + "(1): [|text");
+    got.erase(got.begin() + 7);
+    EXPECT_TRUE(std::regex_match(got[0], std::regex("\\[.{23}\\] \\[\\d{4,}\\] other 1")));
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()),
+              (std::vector<std::string>{
+                  "@pipe p1 failed: 231", "@done", "raw 15", "a.cpp(12): @seven", "@four",
+                  std::string(1023, 'f') + "text", "@first", "second", "third", "@error 1234",
+                  " and 1234", "@" + a, "@" + a, "@" + a, "@" + a}));
+    // Another file, appended to; one that cannot be opened leaves no sink.
+    ASSERT_TRUE(write_file(widen(other_), "old\n"));
+    ASSERT_TRUE(Log(nullptr, 0, 8).open(other_.c_str()));
+    ZEM_LOG(4, "new");
+    EXPECT_EQ(records(read_file(widen(other_))), (std::vector<std::string>{"old", "@new"}));
+    EXPECT_TRUE(Log(nullptr, 0, 8).filename().empty()); // open keeps the load-time name
+    EXPECT_FALSE(Log(nullptr, 0, 8).open(folder_.narrow_file("none\\x.log").c_str()));
+    EXPECT_FALSE(Log::can(0));
+    std::ostringstream console;
+    std::streambuf *saved = std::cout.rdbuf(console.rdbuf());
+    Log(nullptr, 0, 8).console(true);
+    ZEM_LOG(4, "to console");
+    Log(nullptr, 0, 8).console(false);
+    std::cout.rdbuf(saved);
+    EXPECT_FALSE(Log::can(0));
+    EXPECT_EQ(records(console.str() + read_file(widen(other_))),
+              (std::vector<std::string>{"@to console", "old", "@new"}));
 }
 
-TEST_F(LogFile, RecordsOfThreadsNeverInterleave) {
-    const int threads = 4, records = 250;
-    std::string const payload(300, 'x');
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([t, &payload] {
-            for (int i = 0; i < records; ++i) // three emissions inside one lock
-                ZEM_LOG(4, "T" << t << " #" << i << std::endl
-                               << payload << std::flush << "end T" << t);
+// Four threads write records of three emissions each while another thread
+// switches between two files: every record lands whole in one of them.
+TEST_F(LogFile, RecordsOfThreadsWhileFilesSwitch) {
+    HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread watchdog([finished] {
+        if (WaitForSingleObject(finished, 60000) == WAIT_TIMEOUT)
+            TerminateProcess(GetCurrentProcess(), 3); // stuck
+    });
+    std::atomic<bool> writing{true};
+    std::thread switcher([&] {
+        for (int i = 0; writing; ++i)
+            Log(nullptr, 0, 8).open((i % 2 ? file_ : other_).c_str());
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < 400; ++i)
+                ZEM_LOG(4, "T" << t << "#" << i << std::endl << "middle" << std::flush << t);
         });
     }
-    for (std::thread &worker : workers)
-        worker.join();
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), std::size_t(threads * records * 3));
-    std::vector<int> next(threads, 0);
-    for (std::size_t i = 0; i < got.size(); i += 3) {
-        int t = -1, n = -1;
-        std::size_t at = got[i].find("] T");
-        ASSERT_NE(at, std::string::npos) << got[i];
-        ASSERT_EQ(std::sscanf(got[i].c_str() + at, "] T%d #%d", &t, &n), 2) << got[i];
-        ASSERT_TRUE(t >= 0 && t < threads);
-        EXPECT_EQ(n, next[t]++);
-        EXPECT_EQ(got[i + 1], payload);
-        EXPECT_EQ(got[i + 2], "end T" + std::to_string(t));
+    for (std::thread &writer : writers)
+        writer.join();
+    writing = false;
+    switcher.join();
+    SetEvent(finished);
+    watchdog.join();
+    std::string const text = read_file(widen(file_)) + read_file(widen(other_));
+    int whole = 0;
+    for (int t = 0; t < 4; ++t) {
+        for (int i = 0; i < 400; ++i) {
+            std::string const n = std::to_string(t);
+            whole += text.find("] T" + n + "#" + std::to_string(i) + "\nmiddle\n" + n + "\n") !=
+                     std::string::npos;
+        }
     }
+    EXPECT_EQ(whole, 1600);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 * 1600); // and nothing twice
 }
 
-TEST_F(LogFile, SuppressionIsCountedPerThread) {
-    using namespace zem::vfs;
-    disable_thread_log();
-    disable_thread_log();
-    ZEM_LOG(0, "suppressed");
-    bool other_can = false;
-    std::thread other([&] {
-        other_can = can_thread_log();
-        ZEM_LOG(0, "other thread");
-    });
-    other.join();
-    EXPECT_TRUE(other_can);
-    enable_thread_log();
-    EXPECT_FALSE(can_thread_log());
-    enable_thread_log();
-    EXPECT_TRUE(can_thread_log());
-    enable_thread_log(); // unmatched: the counter does not wrap around
-    EXPECT_TRUE(can_thread_log());
-    disable_thread_log();
-    EXPECT_FALSE(can_thread_log());
-    enable_thread_log();
-    ZEM_LOG(0, "again");
-    std::vector<std::string> got = lines();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_NE(got[0].find("other thread"), std::string::npos);
-    EXPECT_NE(got[1].find("again"), std::string::npos);
-}
-
-TEST(LogPrinters, DataTrunk) {
+TEST(Log, Printers) {
     unsigned char bytes[20] = {0x00, 0x1f, 0x20, 0x7f, 0x80, 0x81, 0xff};
     for (int i = 7; i < 20; ++i)
         bytes[i] = static_cast<unsigned char>(0x41 + i);
-    DataTrunk trunk = {bytes, 20};
-    std::ostringstream os;
-    os << std::hex << &trunk; // the size is decimal all the same
-    EXPECT_EQ(os.str(), "DataTrunk Size: 20\n"
-                        "0000 00 1f 20 7f 80 81 ff 48 49 4a 4b 4c 4d 4e 4f 50"
-                        " . .   \x7f \x80 . . H I J K L M N O P\n"
-                        "0010 51 52 53 54" +
-                            std::string(12 * 3, ' ') + " Q R S T\n");
-    os.str("");
-    os << std::setw(4) << 255; // left in hex with fill "0"
-    EXPECT_EQ(os.str(), "00ff");
-
-    DataTrunk empty = {"x", 0}, hollow = {nullptr, 16};
-    std::string sixteen(16, 'a'), big(100000, 'z');
-    DataTrunk one = {sixteen.data(), 16}, large = {big.data(), big.size()};
-    std::string line = "0000";
+    std::string const big(100, 'a');
+    DataTrunk const full = {bytes, 20}, empty = {"x", 0}, hollow = {nullptr, 16},
+                    large = {big.data(), big.size()};
+    SYSTEMTIME const local = {2021, 3, 0, 4, 5, 6, 7, 89};
+    FILETIME local_time, utc, huge = {0x00000001, 0x80000000};
+    SystemTimeToFileTime(&local, &local_time);
+    LocalFileTimeToFileTime(&local_time, &utc);
+    std::ostringstream os[3];
+    os[0] << std::hex << &full << std::setw(4) << 255; // the size in decimal, left in hex
+    os[1] << &empty << static_cast<DataTrunk const *>(nullptr) << &hollow << &large;
+    os[2] << &utc << static_cast<FILETIME const *>(nullptr) << &huge << ' ' << 26;
+    std::string a16;
     for (int i = 0; i < 32; ++i)
-        line += i < 16 ? " 61" : " a";
-    struct Case {
-        DataTrunk const *trunk;
-        std::string expected;
-    } const cases[] = {
-        {&empty, "DataTrunk Size: 0"},
-        {nullptr, "<null>"},
-        {&hollow, "DataTrunk Size: 16"}, // no data pointer: nothing is read
-        {&one, "DataTrunk Size: 16\n" + line + "\n"},
-    };
-    for (Case const &c : cases) {
-        os.str("");
-        os << c.trunk;
-        EXPECT_EQ(os.str(), c.expected);
-    }
-    os.str("");
-    os << &large; // at most 64 bytes
-    std::vector<std::string> got = split_lines(os.str());
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0], "DataTrunk Size: 100000");
-    EXPECT_EQ(got[4].substr(0, 4), "0030");
+        a16 += i < 16 ? " 61" : " a";
+    EXPECT_EQ(os[0].str(), "DataTrunk Size: 20\n0000 00 1f 20 7f 80 81 ff 48 49 4a 4b 4c 4d 4e "
+                           "4f 50 . .   \x7f \x80 . . H I J K L M N O P\n0010 51 52 53 54" +
+                               std::string(36, ' ') + " Q R S T\n00ff");
+    EXPECT_EQ(os[1].str(), "DataTrunk Size: 0<null>DataTrunk Size: 16DataTrunk Size: 100\n0000" +
+                               a16 + "\n0010" + a16 + "\n0020" + a16 + "\n0030" + a16 + "\n");
+    EXPECT_EQ(os[2].str(), "2021-03-04 05:06:07.089<null><8000000000000001> 1a");
 }
 
-TEST(LogPrinters, FileTime) {
-    SYSTEMTIME local = {2021, 3, 0, 4, 5, 6, 7, 89};
-    FILETIME local_time, utc;
-    ASSERT_TRUE(SystemTimeToFileTime(&local, &local_time));
-    ASSERT_TRUE(LocalFileTimeToFileTime(&local_time, &utc));
-    std::ostringstream os;
-    os << &utc;
-    EXPECT_EQ(os.str(), "2021-03-04 05:06:07.089");
-    os.str("");
-    os << static_cast<FILETIME const *>(nullptr);
-    EXPECT_EQ(os.str(), "<null>");
-    FILETIME huge = {0x00000001, 0x80000000}; // beyond the calendar conversion
-    os.str("");
-    os << &huge << ' ' << 26;
-    EXPECT_EQ(os.str(), "<8000000000000001> 1a");
-}
-
-// ---------------------------------------------------------------------------
-// "LogFile" patterns
-// ---------------------------------------------------------------------------
-
-namespace {
-
-std::string expand(std::string const &pattern, char const *image = "C:\\Apps\\app.v2.exe") {
-    SYSTEMTIME const t = {2024, 2, 0, 9, 7, 5, 3, 0};
-    std::string name = "<stale>";
-    if (!zem::vfs::detail::expand_log_file_name(pattern, 1234, image, t, name))
-        return "<refused:" + name + ">";
-    return name;
-}
-
-} // namespace
-
-TEST(LogFilePattern, Tokens) {
-    EXPECT_EQ(expand("%D\\%N_%p.log"), "C:\\Apps\\app.v2_1234.log");
-    EXPECT_EQ(expand("%p-%p %N%N"), "1234-1234 app.v2app.v2");
-    EXPECT_EQ(expand("%Y%M%d-%H%m%s"), "20240209-070503");
-    EXPECT_EQ(expand("%x %% %P %y"), "%x %% %P %y");
-    EXPECT_EQ(expand("[%D][%N]", "C:/tools/run"), "[C:/tools][run]");
-    EXPECT_EQ(expand("[%D][%N]", "app.exe"), "[][app]");
-    EXPECT_EQ(expand("%D\\%N_%p", nullptr), "%D\\%N_1234"); // no image path
-    // Inserted text is not scanned again by its own token, but by later ones.
-    EXPECT_EQ(expand("%N", "C:\\dir\\x%Ny.exe"), "x%Ny");
-    EXPECT_EQ(expand("%D", "C:\\%N_%Y\\app.exe"), "C:\\app_2024");
-    EXPECT_EQ(expand("%D", "C:\\%d\\app.exe"), "C:\\09");
-}
-
-TEST(LogFilePattern, CounterSearch) {
+TEST(Log, FileNamePatterns) {
     TempFolder folder(L"zem_pattern");
-    std::string const base = narrow(folder.path());
-    for (wchar_t const *name :
-         {L"app_1234_0.log", L"app_1234_1.log", L"c0-0", L"d_0_%Y.log", L"x.log"})
-        ASSERT_TRUE(write_file(folder.file(name), ""));
-    EXPECT_EQ(expand(base + "\\%N_%p_%i.log", "C:\\x\\app.exe"), base + "\\app_1234_2.log");
-    EXPECT_EQ(expand(base + "\\c%i-%i"), base + "\\c1-1"); // one counter for all
-    // The search tests the name before the date tokens are replaced.
-    EXPECT_EQ(expand(base + "\\d_%i_%Y.log"), base + "\\d_1_2024.log");
-    // A counter the path normalisation removes names x.log every time: the
-    // search would never end, the first name is taken.
-    EXPECT_EQ(expand(base + "\\%i\\..\\x.log"), base + "\\0\\..\\x.log");
-    // No file of an overlong name exists.
-    EXPECT_EQ(expand("C:\\" + std::string(5000, 'n') + "%i"),
-              "C:\\" + std::string(5000, 'n') + "0");
-}
-
-TEST(LogFilePattern, HostilePatternsAreRefusedNotTruncated) {
-    std::size_t const max = zem::vfs::detail::max_log_file_name;
-    std::string tokens;
+    std::string const d = narrow(folder.path()) + "\\", max(detail::max_log_file_name, 'a');
+    for (char const *name : {"app_1234_0.log", "app_1234_1.log", "c0-0", "d_0_%Y.log", "x.log"})
+        ASSERT_TRUE(write_file(widen(d + name), ""));
+    std::string tokens, n5000(5000, 'n'), cut = max.substr(10);
     for (int i = 0; i < 100000; ++i)
         tokens += "%D%N%p%i%Y";
-    EXPECT_EQ(expand(tokens), "<refused:>");
-    EXPECT_EQ(expand(std::string(max + 1, 'a')), "<refused:>");
-    EXPECT_EQ(expand(std::string(max, 'a')), std::string(max, 'a'));
-    std::string const grows(max - 10, 'a');
-    EXPECT_EQ(expand(grows + "%p%p%p"), "<refused:>");
-    EXPECT_EQ(expand(grows + "%p%p"), grows + "12341234");
+    char const *const image = "C:\\Apps\\app.v2.exe";
+    // clang-format off
+    struct Case { std::string pattern; char const *image; std::string name; } const cases[] = {
+        {"%D\\%N_%p.log", image, "C:\\Apps\\app.v2_1234.log"}, {"%Y%M%d-%H%m%s", image, "20240209-070503"},
+        {"%p-%p %N%N", image, "1234-1234 app.v2app.v2"}, {"%x %% %P %y", image, "%x %% %P %y"},
+        {"[%D][%N]", "C:/tools/run", "[C:/tools][run]"}, {"[%D][%N]", "app.exe", "[][app]"},
+        {"%D\\%N_%p", nullptr, "%D\\%N_1234"}, {"%N", "C:\\dir\\x%Ny.exe", "x%Ny"}, // not scanned again,
+        {"%D", "C:\\%N_%Y\\app.exe", "C:\\app_2024"}, // but by the later tokens
+        {d + "%N_%p_%i.log", "C:\\x\\app.exe", d + "app_1234_2.log"}, {d + "c%i-%i", image, d + "c1-1"},
+        {d + "d_%i_%Y.log", image, d + "d_1_2024.log"},  // the file test comes before the date
+        {d + "%i\\..\\x.log", image, d + "0\\..\\x.log"}, // a search that would never end
+        {"C:\\" + n5000 + "%i", image, "C:\\" + n5000 + "0"}, {max, image, max},
+        {tokens, image, ""}, {max + "a", image, ""}, {cut + "%p%p%p", image, ""}, {cut + "%p%p", image, cut + "12341234"}};
+    // clang-format on
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.pattern.substr(0, 40));
+        SYSTEMTIME const t = {2024, 2, 0, 9, 7, 5, 3, 0};
+        std::string name = "<stale>";
+        EXPECT_EQ(detail::expand_log_file_name(c.pattern, 1234, c.image, t, name), !c.name.empty());
+        EXPECT_EQ(name, c.name);
+    }
+}
+
+// The settings at load, each from the program's key or else the common key;
+// one child per case, run as @app.exe with the files of counters 0 and 1
+// made before its library loads. A value is "<key><name><type><data>": key o
+// (own) or c (common); type "=" text, ":" text without its NUL, "#" DWORD, "!"
+// binary, "$" QWORD 0. "@" is the test folder; "%p" the child's id.
+TEST(Log, RegistrySettings) {
+    TempFolder folder(L"zem_logreg");
+    std::string const d = narrow(folder.path()) + "\\";
+    std::string tokens;
+    for (int i = 0; i < 20000; ++i)
+        tokens += "%D%N%p%i";
+    ASSERT_TRUE(write_file(widen(d + "x.log"), "old\n"));
+    ASSERT_TRUE(copy_child(L"child_log", folder.path(), L"app.exe"));
+    // clang-format off
+    struct Case { std::vector<std::string> values; char const *level_can; std::string file, record; } const cases[] = {
+        {{}, "4 00000000", "", ""},
+        {{"oLogLevel=DEBUG", "oLogDebug#1"}, "7 11111111", "", ""},
+        {{"oLogLevel:debug", "cLogLevel=error", "oLogDebug=1"}, "7 11111111", "", ""},
+        {{"oLogLevel=7x", "cLogLevel=error", "cLogDebug#1", "oLogDebug=0"}, "3 00000000", "", ""},
+        {{"oLogLevel#4294967295", "cLogLevel=Notice", "oLogDebug=1x", "cLogDebug#1"}, "5 11111100", "", ""},
+        {{"oLogLevel!7", "cLogLevel=9", "oLogDebug$", "cLogDebug#1"}, "4 11111000", "", ""},
+        {{"cLogFile=@common.log", "oLogFile="}, "4 00000000", "", ""},
+        {{"cLogFile=@common.log", "cLogPID#1"}, "4 11111000", "@common.log", "] [%P] [%t] child record\n"},
+        {{"oLogFile=@none\\x.log"}, "4 00000000", "@none\\x.log", ""},
+        {{"oLogFile#5", "cLogPID#1", "oLogPID=0"}, "4 11111000", "5", "] [%t] child record\n"},
+        {{"oLogFile=%D\\%N_%p_%i.log"}, "4 11111000", "@app_%p_2.log", "] [%t] child record\n"},
+        {{"oLogFile=" + tokens}, "4 00000000", "", ""},
+        {{"oLogFile=@%i\\..\\x.log"}, "4 11111000", "@0\\..\\x.log", "] [%t] child record\n"}};
+    // clang-format on
+    static char const kinds[] = "=:#!$";
+    DWORD const types[] = {REG_SZ, REG_SZ, REG_DWORD, REG_BINARY, REG_QWORD};
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.values.empty() ? "" : c.values.back().substr(0, 40));
+        RegistryScope registry;
+        for (std::string const &v : c.values) {
+            std::size_t const at = v.find_first_of(kinds, 1);
+            std::string data = std::regex_replace(v.substr(at + 1), std::regex("^@"), d);
+            DWORD const number = v[at] == '#' ? std::stoul(data) : 0;
+            data.append(v[at] == '=', '\0');
+            if (v[at] == '#' || v[at] == '$')
+                data.assign(reinterpret_cast<char const *>(&number), 4)
+                    .resize(v[at] == '$' ? 8 : 4);
+            ASSERT_TRUE(registry.set(HKEY_LOCAL_MACHINE,
+                                     std::string("Software\\Tavrin Labs\\Quillon") +
+                                         (v[0] == 'o' ? "\\app" : ""),
+                                     v.substr(1, at - 1), types[std::strchr(kinds, v[at]) - kinds],
+                                     data.data(), DWORD(data.size())));
+        }
+        auto counters = [&](DWORD pid) {
+            for (char const *i : {"_0.log", "_1.log"})
+                write_file(widen(d + "app_" + std::to_string(pid) + i), "");
+        };
+        ChildResult child = run_child(folder.file(L"app.exe"), counters, folder.path().c_str());
+        ASSERT_TRUE(child.finished && child.exit_code == 0) << child.output;
+        EXPECT_EQ(child.value("level") + " " + child.value("can"), c.level_can);
+        auto fill =
+            [&](std::string text) { // %p the child's id, %P and %t its ids as a prefix shows them
+                std::string const pid = std::to_string(child.pid), tid = child.value("tid");
+                text = std::regex_replace(std::regex_replace(text, std::regex("^@"), d),
+                                          std::regex("%p"), pid);
+                text = std::regex_replace(
+                    text, std::regex("%P"),
+                    std::string(4 - std::min<std::size_t>(4, pid.size()), '0') + pid);
+                return std::regex_replace(
+                    text, std::regex("%t"),
+                    std::string(4 - std::min<std::size_t>(4, tid.size()), '0') + tid);
+            };
+        std::string const file = fill(c.file),
+                          text = read_file(widen(file[1] == ':' ? file : d + file));
+        EXPECT_EQ(_stricmp(child.value("filename").c_str(), file.c_str()), 0)
+            << file << child.output;
+        EXPECT_EQ(c.record.empty() ? "" : text.substr(text.rfind("\n[", text.size() - 2) + 25),
+                  fill(c.record))
+            << text;
+    }
+}
+
+// A second copy of the library, loaded and unloaded by this process.
+TEST(Log, LoadAndUnload) {
+    TempFolder folder(L"zem_logdll");
+    RegistryScope registry;
+    std::wstring const copy = folder.file(L"zem_copy.dll"), log = folder.file(L"copy.log");
+    ASSERT_TRUE(CopyFileW((program_folder() + L"zem.vfs.common.dll").c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(registry.set(HKEY_LOCAL_MACHINE, "Software\\Tavrin Labs\\Quillon\\test_log",
+                             "LogFile", narrow(log)));
+    for (int round = 0; round < 2; ++round) {
+        HMODULE module = LoadLibraryW(copy.c_str());
+        ASSERT_NE(module, nullptr) << GetLastError();
+        EXPECT_FALSE(DeleteFileW(log.c_str())); // held open by the copy's logger
+        FreeLibrary(module);
+        EXPECT_TRUE(DeleteFileW(log.c_str())) << GetLastError(); // closed at unload
+    }
+    std::vector<DWORD> slots;
+    for (DWORD slot; (slot = TlsAlloc()) != TLS_OUT_OF_INDEXES;)
+        slots.push_back(slot);
+    HMODULE module = LoadLibraryW(copy.c_str()); // no thread-local slot: no load
+    for (DWORD slot : slots)
+        TlsFree(slot);
+    EXPECT_EQ(module, nullptr);
+    // The failed load destroyed the logger its static objects had built.
+    EXPECT_TRUE(!file_exists(log) || DeleteFileW(log.c_str())) << GetLastError();
 }

@@ -22,18 +22,35 @@ public:
     ConnStream(HttpSession *session, SOCKET socket);
 
     int64 write(char const *data, uint64 size) override;
+    // Takes the lines readline returned from the connection first.
     int64 read(char *buffer, uint64 size) override;
+    // Takes the lines readline returned from the connection first, so that
+    // the caller's own reads on the socket begin after them.
     uint64 socket() override;
-    // One byte per transport call, so that no byte after the line is taken
-    // from the connection; a CR is followed by a peek for its LF.
+    // Lines come from a block the transport shows without taking it (a
+    // peek); the bytes of the lines returned are taken from the connection
+    // only when more must be seen, or by read() or socket(). So no byte
+    // after the returned lines is ever taken, with a few transport calls for
+    // a whole head.
     uint64 readline(char *buffer, uint64 size) override;
-    // Looks at waiting bytes without taking them.
-    virtual int64 peek(char *buffer, uint64 size);
 
 protected:
     ~ConnStream() override;
 
+    // The transport: receive takes bytes, peek looks at waiting bytes.
+    virtual int64 receive(char *buffer, uint64 size);
+    virtual int64 peek(char *buffer, uint64 size);
+
     Socket socket_;
+
+private:
+    // Takes the bytes of the returned lines from the transport and forgets
+    // the block; false when the transport fails.
+    bool take_seen();
+
+    char seen_[4096];
+    std::size_t seen_size_ = 0; // bytes of the block in seen_
+    std::size_t taken_ = 0;     // of them, bytes of lines already returned
 };
 
 class SSLConnStream : public ConnStream {
@@ -46,14 +63,15 @@ public:
     SSLConnStream(HttpSession *session, SOCKET socket, char const *server_name);
 
     int64 write(char const *data, uint64 size) override;
-    int64 read(char *buffer, uint64 size) override;
-    int64 peek(char *buffer, uint64 size) override;
 
     // Is there a TLS session (did the handshake succeed)?
     bool connected() const { return ssl_ != nullptr; }
 
 protected:
     ~SSLConnStream() override;
+
+    int64 receive(char *buffer, uint64 size) override;
+    int64 peek(char *buffer, uint64 size) override;
 
 private:
     struct CtxFree {

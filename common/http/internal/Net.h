@@ -66,7 +66,8 @@ int parse_int(wchar_t const *text);
 
 // The leading hexadecimal number of `text` the way strtoul reads it with base
 // 16 (white space, a sign and a "0x" prefix allowed), saturated to 32 bits.
-unsigned long parse_hex(char const *text);
+// `end`, when given, receives the offset at which the reading stopped.
+unsigned long parse_hex(char const *text, std::size_t *end = nullptr);
 
 // The (up to) three characters of a status code that start at `text`.
 std::string status_code(char const *text);
