@@ -1,5 +1,9 @@
 #include "WinService.h"
 
+#include <windows.h>
+
+#include <winsvc.h>
+
 #include <cwchar>
 
 namespace zem {

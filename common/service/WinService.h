@@ -3,11 +3,11 @@
 // object with the WinServiceManager.
 #pragma once
 
-#include <windows.h>
-
-#include <winsvc.h>
-
 #include "../config.h"
+
+// The status handle type of <winsvc.h> (SERVICE_STATUS_HANDLE), which this
+// header leaves to the caller.
+struct SERVICE_STATUS_HANDLE__;
 
 namespace zem {
 namespace vfs {
@@ -44,7 +44,7 @@ public:
     virtual int start(int argc, wchar_t **argv) = 0;
     // Stores the status handle (null in a console); false when one is stored
     // already. An override must call it.
-    virtual bool prepare_start(SERVICE_STATUS_HANDLE handle);
+    virtual bool prepare_start(SERVICE_STATUS_HANDLE__ *handle);
     // May the service stop? The default agrees.
     virtual bool prepare_stop(unsigned long control);
     // System shutdown; the default does nothing and returns true.
@@ -73,7 +73,7 @@ public:
 
 private:
     wchar_t name_[max_name + 1];
-    SERVICE_STATUS_HANDLE status_;
+    SERVICE_STATUS_HANDLE__ *status_;
 };
 
 } // namespace vfs

@@ -1,5 +1,10 @@
 #include "WinServiceManager.h"
 
+#include <windows.h>
+
+#include <winsvc.h>
+
+#include <cstddef>
 #include <cwchar>
 #include <new>
 
@@ -105,9 +110,9 @@ WinServiceManager::WinServiceManager() : started_(false) {
     for (WinService *&service : services_) {
         service = nullptr;
     }
-    for (SERVICE_TABLE_ENTRYW &entry : table_) {
-        entry.lpServiceName = nullptr;
-        entry.lpServiceProc = nullptr;
+    for (TableEntry &entry : table_) {
+        entry.name = nullptr;
+        entry.main = nullptr;
     }
 }
 
@@ -163,12 +168,15 @@ int WinServiceManager::start_service() {
     started_ = true;
     int count = 0;
     for (; count < max_services && services_[count] != nullptr; ++count) {
-        table_[count].lpServiceName = services_[count]->name();
-        table_[count].lpServiceProc = kServiceMains[count];
+        table_[count].name = services_[count]->name();
+        table_[count].main = kServiceMains[count];
     }
-    table_[count].lpServiceName = nullptr;
-    table_[count].lpServiceProc = nullptr;
-    return StartServiceCtrlDispatcherW(table_) ? 0 : 1;
+    table_[count].name = nullptr;
+    table_[count].main = nullptr;
+    static_assert(sizeof(TableEntry) == sizeof(SERVICE_TABLE_ENTRYW) &&
+                      offsetof(TableEntry, main) == offsetof(SERVICE_TABLE_ENTRYW, lpServiceProc),
+                  "the table is laid out as the system's");
+    return StartServiceCtrlDispatcherW(reinterpret_cast<SERVICE_TABLE_ENTRYW *>(table_)) ? 0 : 1;
 }
 
 int WinServiceManager::start_console(int argc, wchar_t **argv) {

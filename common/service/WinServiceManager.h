@@ -1,10 +1,6 @@
 // The process-wide service host.
 #pragma once
 
-#include <windows.h>
-
-#include <winsvc.h>
-
 #include "../config.h"
 #include "WinService.h"
 
@@ -55,7 +51,13 @@ private:
 
     WinService *services_[max_services];
     bool started_;
-    SERVICE_TABLE_ENTRYW table_[max_services + 1];
+    // The dispatch table handed to the service control manager: laid out
+    // as the SERVICE_TABLE_ENTRYW of <winsvc.h> (a name and a service main).
+    struct TableEntry {
+        wchar_t *name;
+        void (*main)(unsigned long argc, wchar_t **argv);
+    };
+    TableEntry table_[max_services + 1];
 };
 
 } // namespace vfs

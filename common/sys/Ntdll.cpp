@@ -3,6 +3,10 @@
 // first), and only read afterwards.
 #include "Ntdll.h"
 
+#include <windows.h>
+
+#include <winternl.h>
+
 #include "internal/Ntdll.h"
 
 #include <psapi.h>
@@ -372,11 +376,20 @@ _PEB *GetPEBAddress(void *process) {
     return info.PebBaseAddress;
 }
 
-long QueryObject(void *handle, _OBJECT_INFORMATION_CLASS cls, void *buffer, unsigned long size,
-                 unsigned long *returned) {
+long QueryObject(void *handle, int cls, void *buffer, unsigned long size, unsigned long *returned) {
     if (os().nt_query_object == nullptr)
         return kStatusNotImplemented;
-    return os().nt_query_object(handle, cls, buffer, size, returned);
+    return os().nt_query_object(handle, static_cast<OBJECT_INFORMATION_CLASS>(cls), buffer, size,
+                                returned);
+}
+
+// The form earlier clients were built against, with the class as the enum of
+// <winternl.h>: kept exported for them.
+ZEM_VFS_API long QueryObject(void *handle, _OBJECT_INFORMATION_CLASS cls, void *buffer,
+                             unsigned long size, unsigned long *returned);
+long QueryObject(void *handle, _OBJECT_INFORMATION_CLASS cls, void *buffer, unsigned long size,
+                 unsigned long *returned) {
+    return QueryObject(handle, static_cast<int>(cls), buffer, size, returned);
 }
 
 int QuerySessionInfo(void *process, unsigned long *session, wchar_t *domain,

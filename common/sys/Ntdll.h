@@ -9,12 +9,17 @@
 // Every function reports failure through its result and never throws.
 #pragma once
 
-#include <windows.h>
-#include <winternl.h>
+// FARPROC and HINSTANCE, without the rest of <windows.h>.
+#include <windef.h>
 
 #include <string>
 
 #include "../config.h"
+
+// Native structures of <winternl.h>, which this header leaves to the
+// caller: used here through pointers only.
+struct _UNICODE_STRING;
+struct _PEB;
 
 namespace zem {
 namespace vfs {
@@ -56,9 +61,10 @@ ZEM_VFS_API int GetProcessFileNameW(void *process, wchar_t *buffer, unsigned lon
 // The address of the process environment block in that process, or null.
 ZEM_VFS_API _PEB *GetPEBAddress(void *process);
 
-// NtQueryObject with the same arguments; its status.
-ZEM_VFS_API long QueryObject(void *handle, _OBJECT_INFORMATION_CLASS cls, void *buffer,
-                             unsigned long size, unsigned long *returned);
+// NtQueryObject with the same arguments (`cls` is an OBJECT_INFORMATION_CLASS
+// value of <winternl.h>); its status.
+ZEM_VFS_API long QueryObject(void *handle, int cls, void *buffer, unsigned long size,
+                             unsigned long *returned);
 
 // Session id, domain and user name of the process's token. With both name
 // buffers null only the session id is read. A name buffer must hold the name

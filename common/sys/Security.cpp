@@ -1,5 +1,7 @@
 #include "Security.h"
 
+#include <windows.h>
+
 #include <sddl.h>
 
 #include <new>

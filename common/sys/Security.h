@@ -7,7 +7,10 @@
 // carry the low mandatory label "S:(ML;;NW;;;LW)" (low integrity, no write up).
 #pragma once
 
-#include <windows.h>
+// SECURITY_ATTRIBUTES, without the rest of <windows.h>.
+#include <windef.h>
+
+#include <minwinbase.h>
 
 #include <system_error>
 
