@@ -5,7 +5,7 @@
 #include "ipc/SharedAtom.h"
 #include "ipc/SharedMemory.h"
 
-#include "service/ServiceSupport.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
