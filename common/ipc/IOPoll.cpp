@@ -1,13 +1,106 @@
 #include "IOPoll.h"
 
 #include "../log/Log.h"
+#include "internal/PendingIo.h"
 
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
+#include <utility>
 
 namespace zem {
 namespace vfs {
+
+namespace detail {
+
+namespace {
+
+// Operations outstanding per (port, owner), and whether the owner is gone.
+struct Outstanding {
+    long count = 0;
+    bool gone = false;
+};
+typedef std::map<std::pair<void *, void const *>, Outstanding> OutstandingMap;
+
+// Created once and never destroyed: loops may still run while the process
+// ends.
+struct Registry {
+    Registry() { InitializeCriticalSection(&lock); }
+    CRITICAL_SECTION lock;
+    OutstandingMap map;
+};
+
+Registry &registry() {
+    static Registry *r = new Registry();
+    return *r;
+}
+
+class Held {
+public:
+    explicit Held(Registry &r) : r_(r) { EnterCriticalSection(&r_.lock); }
+    ~Held() { LeaveCriticalSection(&r_.lock); }
+    Held(Held const &) = delete;
+    Held &operator=(Held const &) = delete;
+
+private:
+    Registry &r_;
+};
+
+} // namespace
+
+void io_started(void *port, void const *owner) {
+    Registry &r = registry();
+    Held held(r);
+    try {
+        Outstanding &o = r.map[std::make_pair(port, owner)];
+        o.gone = false;
+        ++o.count;
+    } catch (...) {
+        // Untracked: the completion is delivered as it comes.
+    }
+}
+
+void io_not_started(void *port, void const *owner) {
+    Registry &r = registry();
+    Held held(r);
+    OutstandingMap::iterator it = r.map.find(std::make_pair(port, owner));
+    if (it != r.map.end() && --it->second.count <= 0)
+        r.map.erase(it);
+}
+
+bool io_arrived(void *port, void const *owner) {
+    Registry &r = registry();
+    Held held(r);
+    OutstandingMap::iterator it = r.map.find(std::make_pair(port, owner));
+    if (it == r.map.end())
+        return true;
+    bool const live = !it->second.gone;
+    if (--it->second.count <= 0)
+        r.map.erase(it);
+    return live;
+}
+
+void io_owner_gone(void const *owner) {
+    Registry &r = registry();
+    Held held(r);
+    for (OutstandingMap::iterator it = r.map.begin(); it != r.map.end(); ++it)
+        if (it->first.second == owner)
+            it->second.gone = true;
+}
+
+void io_port_closed(void *port) {
+    Registry &r = registry();
+    Held held(r);
+    for (OutstandingMap::iterator it = r.map.begin(); it != r.map.end();) {
+        if (it->first.first == port)
+            it = r.map.erase(it);
+        else
+            ++it;
+    }
+}
+
+} // namespace detail
 
 namespace {
 
@@ -26,12 +119,21 @@ enum WaitOutcome { wait_ok, wait_timeout, wait_aborted, wait_broken, wait_failed
 // always hears of its end: besides the broken pipe (109) and the deleted
 // network name (64) that is any error of an operation. Only an aborted
 // connection (1236) is discarded.
+// A completion of an operation (it has an OVERLAPPED record) for an object
+// that has been destroyed since is dropped here, unseen by the caller.
 WaitOutcome wait_port(HANDLE port, DWORD ms, ULONG_PTR &key, uint64 &bytes) {
     DWORD count = 0;
     OVERLAPPED *ov = nullptr;
     key = 0;
     bytes = 0;
-    if (GetQueuedCompletionStatus(port, &count, &key, &ov, ms)) {
+    BOOL ok;
+    while (!(ok = GetQueuedCompletionStatus(port, &count, &key, &ov, ms)) || ov != nullptr) {
+        if (ov == nullptr || detail::io_arrived(port, reinterpret_cast<void const *>(key)))
+            break;
+        key = 0;
+        ov = nullptr;
+    }
+    if (ok) {
         bytes = count;
         return wait_ok;
     }
@@ -58,8 +160,10 @@ IOPoll::IOPoll(unsigned long ms) : port_(nullptr), timeout_(ms) {
 }
 
 IOPoll::~IOPoll() {
-    if (port_ != nullptr)
+    if (port_ != nullptr) {
         CloseHandle(port_);
+        detail::io_port_closed(port_);
+    }
 }
 
 bool IOPoll::valid() const {
@@ -171,15 +275,16 @@ Pollable &Pollable::operator=(Pollable const &other) {
 Pollable::~Pollable() = default;
 
 // A handle joins a port once: the system refuses a second association, which
-// would otherwise make every rebind of a disconnected pipe fail.
+// would otherwise make every rebind of a disconnected pipe fail. The handle
+// value remembered is not trusted alone: a closed handle's value is handed
+// out again for the next one, which has joined nothing yet, so the join is
+// always tried and its refusal accepted only for the handle joined last.
 bool Pollable::associate(IOPoll &poll) {
     HANDLE h = handle();
     if (poll.port() == nullptr || h == nullptr || h == INVALID_HANDLE_VALUE)
         return false;
-    if (h == joined_handle_ && poll.port() == joined_port_)
-        return true;
     if (CreateIoCompletionPort(h, poll.port(), reinterpret_cast<ULONG_PTR>(this), 0) == nullptr)
-        return false;
+        return h == joined_handle_ && poll.port() == joined_port_;
     joined_handle_ = h;
     joined_port_ = poll.port();
     return true;

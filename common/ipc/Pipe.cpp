@@ -4,6 +4,7 @@
 #include "../sys/Security.h"
 
 #include "../sys/internal/Handles.h"
+#include "internal/PendingIo.h"
 
 #include <windows.h>
 
@@ -205,7 +206,17 @@ AsyncPipe &AsyncPipe::operator=(AsyncPipe const &other) {
     return *this;
 }
 
-AsyncPipe::~AsyncPipe() = default;
+// The system must not write into this object, nor queue a completion for it,
+// once it is gone: an operation still under way is cancelled and waited for,
+// and whatever completion is already queued for it is dropped by the loop.
+AsyncPipe::~AsyncPipe() {
+    HANDLE h = Pipe::handle();
+    OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
+    DWORD n = 0;
+    if (h != INVALID_HANDLE_VALUE && !HasOverlappedIoCompleted(ov) && CancelIoEx(h, ov))
+        GetOverlappedResult(h, ov, &n, TRUE);
+    detail::io_owner_gone(static_cast<Pollable const *>(this));
+}
 
 IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
     if (Pipe::handle() == INVALID_HANDLE_VALUE)
@@ -214,14 +225,19 @@ IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
         return io_failed;
     OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
     std::memset(ov, 0, sizeof *ov);
+    Pollable const *key = this;
+    detail::io_started(poll.port(), key);
+    // A connect that succeeds at once still queues its completion on the
+    // port, which moves the object to state 2 and runs end_bind there:
+    // running end_bind here too would handle the connection twice.
     if (ConnectNamedPipe(Pipe::handle(), ov)) {
-        bool ok = end_bind(poll);
         ZEM_LOG(7, "bind ok");
-        return ok ? io_done : io_failed;
+        return io_pending;
     }
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
         return io_pending;
+    detail::io_not_started(poll.port(), key);
     ZEM_LOG(7, "GetLastError() = " << error);
     if (error == ERROR_PIPE_CONNECTED) {
         bool ok = end_bind(poll);
@@ -238,11 +254,14 @@ IOPollResult AsyncPipe::begin_read(IOPoll &poll, void *buffer, uint64 size) {
     OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
     std::memset(ov, 0, sizeof *ov);
     DWORD count = size > 0xFFFFFFFFull ? 0xFFFFFFFFul : DWORD(size);
+    Pollable const *key = this;
+    detail::io_started(poll.port(), key);
     if (ReadFile(Pipe::handle(), buffer, count, nullptr, ov))
         return io_done;
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
         return io_pending;
+    detail::io_not_started(poll.port(), key);
     ZEM_LOG(7, "GetLastError() = " << error);
     return io_failed;
 }

@@ -71,12 +71,15 @@ public:
     explicit AsyncPipe(void *handle);
     AsyncPipe(AsyncPipe const &other);
     AsyncPipe &operator=(AsyncPipe const &other);
+    // Cancels an operation still under way and waits for it; a completion
+    // already queued for this object is dropped by the loop.
     ~AsyncPipe() override;
 
     void *handle() const override { return Pipe::handle(); }
 
-    // -1 failed, 0 a client is connected already ("bind ok", "bind ok+"),
-    // 1 the connection completes through the port.
+    // -1 failed, 0 a client was connected before the call ("bind ok+",
+    // end_bind has run), 1 the connection completes through the port (also
+    // when the connect succeeded at once: "bind ok").
     virtual IOPollResult begin_bind(char const *name, IOPoll &poll);
     using Pollable::begin_bind;
     // Needs a bound instance (state 2 or above): -1 before that. 0 when the

@@ -1,459 +1,243 @@
-#include "../../common/ipc/Event.h"
-#include "../../common/ipc/Lock.h"
-#include "../../common/ipc/RWLock.h"
-#include "../../common/ipc/internal/SlimLock.h"
+// Locks and events: Lock and auto_lock, RWLock on the slim lock and on its
+// fallback, Event and Semaphore with their copies.
+#include "ipc/Event.h"
+#include "ipc/Lock.h"
+#include "ipc/RWLock.h"
+#include "ipc/internal/SlimLock.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
-using zem::vfs::auto_lock;
-using zem::vfs::Event;
-using zem::vfs::Lock;
-using zem::vfs::RWLock;
-using zem::vfs::Semaphore;
-namespace detail = zem::vfs::detail;
+using namespace zem::vfs;
 
 namespace {
 
-// How long a blocked thread is given to (wrongly) get through, and how long a
-// released one may take at most. Neither is a speed expectation.
-const DWORD kBlocked = 200;
+// How long a blocked thread is given to (wrongly) get through, and how long
+// a released one may take at most; neither is a speed expectation.
+const DWORD kBlocked = 60;
 const DWORD kReleased = 10000;
 
-bool signalled(Event &event, DWORD ms) {
-    return WaitForSingleObject(event.handle(), ms) == WAIT_OBJECT_0;
+bool signalled(Event &e, DWORD ms) {
+    return WaitForSingleObject(e.handle(), ms) == WAIT_OBJECT_0;
 }
 
-bool handle_open(void *handle) {
+bool handle_open(void *h) {
     DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != FALSE;
+    return GetHandleInformation(h, &flags) != FALSE;
 }
+
+// Runs `body` on a thread of its own, joined at the end.
+class Runner {
+public:
+    explicit Runner(std::function<void()> body)
+        : thread_([this, body] {
+              body();
+              done_.set();
+          }) {}
+    ~Runner() { thread_.join(); }
+    bool done(DWORD ms) { return signalled(done_, ms); }
+
+private:
+    Event done_{true};
+    std::thread thread_;
+};
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Lock and auto_lock
-// ---------------------------------------------------------------------------
-
-TEST(LockTest, ReentrantForOwnerAndExcludesOthersUntilFullyLeft) {
+TEST(Lock, ReentrantAndExclusiveUntilFullyLeft) {
     Lock lock;
     lock.lock();
-    lock.lock();
-    Event in(true);
-    std::thread other([&] {
-        lock.lock();
-        in.set();
-        lock.unlock();
-    });
-    EXPECT_FALSE(signalled(in, kBlocked));
-    lock.unlock();
-    EXPECT_FALSE(signalled(in, kBlocked)) << "left once, still held once";
-    lock.unlock();
-    EXPECT_TRUE(signalled(in, kReleased));
-    other.join();
-}
-
-TEST(LockTest, AutoLockHoldsForItsScope) {
-    Lock lock;
-    Event in(true);
-    std::thread other;
+    Runner other([&] { auto_lock inner(lock); });
     {
         auto_lock guard(lock);
-        other = std::thread([&] {
-            auto_lock inner(lock);
-            in.set();
-        });
-        EXPECT_FALSE(signalled(in, kBlocked));
-        auto_lock nested(lock); // re-entrant through the guard too
+        EXPECT_FALSE(other.done(kBlocked));
     }
-    EXPECT_TRUE(signalled(in, kReleased));
-    other.join();
-}
-
-TEST(LockTest, CountersUnderContentionStayExact) {
-    Lock lock;
+    EXPECT_FALSE(other.done(kBlocked)) << "left once, still held once";
+    lock.unlock();
+    EXPECT_TRUE(other.done(kReleased));
     long long counter = 0;
-    const int kThreads = 4, kRounds = 20000;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
+            for (int i = 0; i < 20000; ++i) {
                 auto_lock guard(lock);
                 long long seen = counter;
                 counter = seen + 1;
             }
         });
-    }
-    for (std::thread &t : threads) {
+    for (std::thread &t : threads)
         t.join();
-    }
-    EXPECT_EQ(counter, static_cast<long long>(kThreads) * kRounds);
+    EXPECT_EQ(80000, counter);
 }
 
-// ---------------------------------------------------------------------------
-// RWLock, on the slim lock and on the fallback
-// ---------------------------------------------------------------------------
-
-TEST(SlimLockLookup, FoundUnderThisSystemAndIdempotent) {
-    // Every Windows since Vista, and Wine, export the five functions.
-    EXPECT_TRUE(detail::slim_lock_available());
-    detail::load_slim_lock_functions();
-    detail::load_slim_lock_functions();
-    EXPECT_TRUE(detail::slim_lock_available());
-}
-
-enum class Kind { slim, fallback };
-
-class RWLockTest : public ::testing::TestWithParam<Kind> {
+class RWLockTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (GetParam() == Kind::slim) {
-            lock_.reset(new RWLock());
-        } else {
-            lock_.reset(detail::new_fallback_rwlock());
-        }
-        ASSERT_TRUE(lock_);
+        ASSERT_TRUE(detail::slim_lock_available()); // Wine has it, like every Windows since Vista
+        lock_.reset(GetParam() ? detail::new_fallback_rwlock() : new RWLock());
     }
-
     std::unique_ptr<RWLock> lock_;
 };
+INSTANTIATE_TEST_SUITE_P(SlimAndFallback, RWLockTest, ::testing::Bool());
 
-INSTANTIATE_TEST_SUITE_P(Both, RWLockTest, ::testing::Values(Kind::slim, Kind::fallback),
-                         [](::testing::TestParamInfo<Kind> const &info) {
-                             return info.param == Kind::slim ? "Slim" : "Fallback";
-                         });
-
-TEST_P(RWLockTest, TwoReadersHoldTogether) {
+TEST_P(RWLockTest, ReadersShareAndAWriterWaitsForEveryOne) {
     RWLock &lock = *lock_;
-    Event first_in(true), second_in(true), release(true);
-    std::thread first([&] {
+    Event entered(true), release(true);
+    std::atomic<int> readers{2};
+    lock.lock_read();
+    Runner second([&] {
         lock.lock_read();
-        first_in.set();
+        entered.set();
         release.wait(-1);
+        --readers;
         lock.unlock_read();
     });
-    ASSERT_TRUE(signalled(first_in, kReleased));
-    std::thread second([&] {
-        lock.lock_read();
-        second_in.set();
-        release.wait(-1);
-        lock.unlock_read();
+    EXPECT_TRUE(signalled(entered, kReleased)) << "a second reader waited for the first";
+    Runner writer([&] {
+        lock.lock_write();
+        EXPECT_EQ(0, readers.load());
+        lock.unlock_write();
     });
-    EXPECT_TRUE(signalled(second_in, kReleased)) << "a second reader waited for the first";
+    EXPECT_FALSE(writer.done(kBlocked));
+    --readers;
+    lock.unlock_read();
+    EXPECT_FALSE(writer.done(kBlocked)) << "the writer got in beside a reader";
     release.set();
-    first.join();
-    second.join();
-    // Released in full: a writer gets in at once.
-    lock.lock_write();
-    lock.unlock_write();
+    EXPECT_TRUE(writer.done(kReleased));
 }
 
-TEST_P(RWLockTest, WriterWaitsForBothReaders) {
+TEST_P(RWLockTest, AReaderArrivingWhileAWriterWaitsQueuesBehindIt) {
     RWLock &lock = *lock_;
-    Event readers_in(true), writer_in(true), release_first(true), release_second(true);
-    std::atomic<int> reading{0};
-    auto reader = [&](Event &release) {
-        lock.lock_read();
-        if (++reading == 2) {
-            readers_in.set();
-        }
+    Event release(true);
+    lock.lock_read();
+    Runner writer([&] {
+        lock.lock_write();
         release.wait(-1);
-        --reading;
-        lock.unlock_read();
-    };
-    std::thread first(reader, std::ref(release_first));
-    std::thread second(reader, std::ref(release_second));
-    ASSERT_TRUE(signalled(readers_in, kReleased));
-    std::atomic<int> readers_seen_by_writer{-1};
-    std::thread writer([&] {
-        lock.lock_write();
-        readers_seen_by_writer = reading.load();
-        writer_in.set();
         lock.unlock_write();
     });
-    EXPECT_FALSE(signalled(writer_in, kBlocked));
-    release_first.set();
-    first.join();
-    EXPECT_FALSE(signalled(writer_in, kBlocked)) << "the writer got in beside a reader";
-    release_second.set();
-    second.join();
-    EXPECT_TRUE(signalled(writer_in, kReleased));
-    writer.join();
-    EXPECT_EQ(readers_seen_by_writer.load(), 0);
-}
-
-TEST_P(RWLockTest, ReaderArrivingWhileWriterWaitsQueuesBehindIt) {
-    RWLock &lock = *lock_;
-    Event first_in(true), release_first(true), writer_started(true), writer_in(true),
-        release_writer(true), late_in(true);
-    std::thread first([&] {
+    Sleep(kBlocked); // the writer reaches its wait
+    Runner late([&] {
         lock.lock_read();
-        first_in.set();
-        release_first.wait(-1);
         lock.unlock_read();
     });
-    ASSERT_TRUE(signalled(first_in, kReleased));
-    std::thread writer([&] {
-        writer_started.set();
-        lock.lock_write();
-        writer_in.set();
-        release_writer.wait(-1);
-        lock.unlock_write();
-    });
-    ASSERT_TRUE(signalled(writer_started, kReleased));
-    Sleep(kBlocked); // let the writer reach its wait
-    EXPECT_FALSE(signalled(writer_in, 0));
-    std::thread late([&] {
-        lock.lock_read();
-        late_in.set();
-        lock.unlock_read();
-    });
-    EXPECT_FALSE(signalled(late_in, kBlocked)) << "a reader overtook the waiting writer";
-    release_first.set();
-    first.join();
-    EXPECT_TRUE(signalled(writer_in, kReleased));
-    EXPECT_FALSE(signalled(late_in, kBlocked)) << "a reader got in beside the writer";
-    release_writer.set();
-    writer.join();
-    EXPECT_TRUE(signalled(late_in, kReleased));
-    late.join();
+    EXPECT_FALSE(late.done(kBlocked)) << "a reader overtook the waiting writer";
+    lock.unlock_read();
+    EXPECT_FALSE(late.done(kBlocked)) << "a reader got in beside the writer";
+    release.set();
+    EXPECT_TRUE(late.done(kReleased));
 }
 
-// Readers come and go as fast as they can while writers check that nobody
-// reads beside them: catches a writer let in by a late "no readers" signal.
+// Readers come and go while writers check that nobody reads beside them.
 TEST_P(RWLockTest, ReadersAndWritersNeverOverlapUnderChurn) {
     RWLock &lock = *lock_;
-    std::atomic<int> readers_inside{0}, writers_inside{0};
-    std::atomic<int> overlaps{0};
+    std::atomic<int> readers{0}, writers{0}, overlaps{0};
     std::atomic<bool> stop{false};
-    long long a = 0, b = 0; // written only under the write lock
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 3; ++t) {
-        readers.emplace_back([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
             while (!stop) {
                 lock.lock_read();
-                ++readers_inside;
-                if (writers_inside != 0 || a != b) {
-                    ++overlaps;
-                }
-                --readers_inside;
+                ++readers;
+                overlaps += writers.load();
+                --readers;
                 lock.unlock_read();
             }
         });
-    }
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 2; ++t) {
-        writers.emplace_back([&] {
+    std::vector<std::thread> writing;
+    for (int t = 0; t < 2; ++t)
+        writing.emplace_back([&] {
             for (int i = 0; i < 3000; ++i) {
                 lock.lock_write();
-                if (++writers_inside != 1 || readers_inside != 0) {
-                    ++overlaps;
-                }
-                ++a;
-                ++b;
-                --writers_inside;
+                overlaps += ++writers - 1 + readers.load();
+                --writers;
                 lock.unlock_write();
             }
         });
-    }
-    for (std::thread &t : writers) {
+    for (std::thread &t : writing)
         t.join();
-    }
     stop = true;
-    for (std::thread &t : readers) {
+    for (std::thread &t : threads)
         t.join();
-    }
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_EQ(a, 6000);
-    EXPECT_EQ(b, 6000);
+    EXPECT_EQ(0, overlaps.load());
 }
 
-TEST(RWLockFallback, ReaderOnTheWritingThreadPassesAndWriterStaysExclusive) {
-    // The reader passes the critical section its own thread holds. Run on a
-    // helper thread: were the object not on the fallback, it would hang there.
-    RWLock *lock = detail::new_fallback_rwlock();
-    ASSERT_NE(lock, nullptr);
-    Event done(true), release(true), other_in(true);
-    std::thread owner([&] {
-        lock->lock_write();
-        lock->lock_read();
-        done.set();
-        release.wait(-1);
-        lock->unlock_read();
-        lock->unlock_write();
-    });
-    bool passed = signalled(done, kReleased);
-    EXPECT_TRUE(passed) << "a reader on the writing thread blocked";
-    if (!passed) {
-        owner.detach(); // stuck for good: leave the lock to it
-        return;
-    }
-    std::thread other([&] {
-        lock->lock_read();
-        other_in.set();
+// The fallback lets a reader pass the lock its own thread holds for writing,
+// and only that thread.
+TEST(RWLockFallback, ReaderOnTheWritingThreadPasses) {
+    std::unique_ptr<RWLock> lock(detail::new_fallback_rwlock());
+    lock->lock_write();
+    Runner nested([&] {
+        lock->lock_read(); // another thread: waits for the writer
         lock->unlock_read();
     });
-    EXPECT_FALSE(signalled(other_in, kBlocked)) << "the nested read opened the lock to others";
-    release.set();
-    owner.join();
-    EXPECT_TRUE(signalled(other_in, kReleased));
-    other.join();
-    delete lock;
+    lock->lock_read();
+    EXPECT_FALSE(nested.done(kBlocked)) << "the nested read opened the lock to others";
+    lock->unlock_read();
+    lock->unlock_write();
+    EXPECT_TRUE(nested.done(kReleased));
 }
 
-// ---------------------------------------------------------------------------
-// Event
-// ---------------------------------------------------------------------------
-
-TEST(EventTest, AutoResetSetOnceReleasesExactlyOneWait) {
-    Event event; // auto-reset by default
-    ASSERT_NE(event.handle(), nullptr);
-    event.set();
-    EXPECT_TRUE(signalled(event, 0));
-    EXPECT_FALSE(signalled(event, 0)) << "the first wait should have reset it";
-
+TEST(Event, AutoAndManualResetAndTimeOuts) {
+    Event automatic, manual(true);
+    EXPECT_TRUE(automatic.wait(0)) << "a time-out is no failure";
     std::atomic<int> through{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 2; ++i) {
-        waiters.emplace_back([&] {
-            EXPECT_TRUE(event.wait(-1));
-            ++through;
-        });
-    }
-    Sleep(kBlocked);
-    EXPECT_EQ(through.load(), 0);
-    event.set();
-    Sleep(kBlocked);
-    EXPECT_EQ(through.load(), 1);
-    event.set();
-    for (std::thread &t : waiters) {
-        t.join();
-    }
-    EXPECT_EQ(through.load(), 2);
+    Runner a([&] { through += automatic.wait(-1); }), b([&] { through += automatic.wait(-5); });
+    EXPECT_FALSE(a.done(kBlocked) || b.done(0));
+    automatic.set();
+    EXPECT_TRUE(a.done(kBlocked) != b.done(kBlocked)) << "one set, one waiter through";
+    automatic.set();
+    EXPECT_TRUE(a.done(kReleased) && b.done(kReleased));
+    EXPECT_EQ(2, through.load());
+    EXPECT_FALSE(signalled(automatic, 0));
+    manual.set();
+    EXPECT_TRUE(signalled(manual, 0) && signalled(manual, 0));
+    manual.reset();
+    EXPECT_FALSE(signalled(manual, 0));
 }
 
-TEST(EventTest, ManualResetStaysSignalledUntilReset) {
-    Event event(true);
-    EXPECT_FALSE(signalled(event, 0));
-    event.set();
-    EXPECT_TRUE(signalled(event, 0));
-    EXPECT_TRUE(signalled(event, 0));
-    std::vector<std::thread> waiters;
-    std::atomic<int> through{0};
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            if (event.wait(-1)) {
-                ++through;
-            }
-        });
-    }
-    for (std::thread &t : waiters) {
-        t.join();
-    }
-    EXPECT_EQ(through.load(), 3);
-    event.reset();
-    EXPECT_FALSE(signalled(event, 0));
-}
-
-TEST(EventTest, TimeOutIsNotAFailureAndNegativeWaitsForEver) {
-    Event event, in(true);
-    EXPECT_TRUE(event.wait(0));
-    EXPECT_TRUE(event.wait(10));
-    std::thread waiter([&] {
-        event.wait(-5);
-        in.set();
-    });
-    EXPECT_FALSE(signalled(in, kBlocked));
-    event.set();
-    EXPECT_TRUE(signalled(in, kReleased));
-    waiter.join();
-}
-
-TEST(EventTest, CopyHoldsItsOwnHandleToTheSameEvent) {
-    Event original(true);
-    Event copy(original);
-    ASSERT_NE(copy.handle(), nullptr);
-    EXPECT_NE(copy.handle(), original.handle());
-    copy.set();
-    EXPECT_TRUE(signalled(original, 0));
-    original.reset();
-    EXPECT_FALSE(signalled(copy, 0));
-
-    void *copy_handle = nullptr;
-    {
-        Event inner(original);
-        copy_handle = inner.handle();
-        EXPECT_TRUE(handle_open(copy_handle));
-    }
-    EXPECT_FALSE(handle_open(copy_handle)) << "a destroyed copy left its handle open";
-    // The original is untouched by the copy's end.
-    original.set();
-    EXPECT_TRUE(signalled(original, 0));
-}
-
-TEST(EventTest, AssignmentClosesTheOldHandleOnceAndSelfAssignmentKeepsWorking) {
-    Event source(true), target;
-    void *old = target.handle();
-    target = source;
-    EXPECT_FALSE(handle_open(old));
-    EXPECT_NE(target.handle(), source.handle());
-    source.set();
-    EXPECT_TRUE(signalled(target, 0));
-
-    Event &alias = target;
-    target = alias;
-    ASSERT_NE(target.handle(), nullptr);
-    EXPECT_TRUE(signalled(target, 0));
-}
-
-// ---------------------------------------------------------------------------
-// Semaphore
-// ---------------------------------------------------------------------------
-
-TEST(SemaphoreTest, ThreeSetsLetThreeWaitsThroughAndNoMore) {
-    Semaphore semaphore;
-    EXPECT_TRUE(semaphore.wait(0)) << "a time-out is not a failure";
-    semaphore.set();
-    semaphore.set();
-    semaphore.set();
-    Event three(true), fourth(true);
-    std::thread waiter([&] {
-        for (int i = 0; i < 3; ++i) {
-            semaphore.wait(-1);
-        }
-        three.set();
-        semaphore.wait(-1);
-        fourth.set();
-    });
-    EXPECT_TRUE(signalled(three, kReleased));
-    EXPECT_FALSE(signalled(fourth, kBlocked));
-    semaphore.set();
-    EXPECT_TRUE(signalled(fourth, kReleased));
-    waiter.join();
-}
-
-TEST(SemaphoreTest, CopyAndAssignmentShareTheCount) {
-    Semaphore original;
-    Semaphore copy(original);
-    Semaphore assigned;
+TEST(Event, CopiesHoldTheirOwnHandleToTheSameEvent) {
+    Event original(true), assigned;
+    void *old = assigned.handle(), *inner = nullptr;
     assigned = original;
+    EXPECT_FALSE(handle_open(old));
+    {
+        Event copy(original);
+        inner = copy.handle();
+        EXPECT_NE(original.handle(), inner);
+        copy.set();
+    }
+    EXPECT_FALSE(handle_open(inner));
+    EXPECT_TRUE(signalled(assigned, 0));
+    Event &alias = assigned;
+    assigned = alias;
+    EXPECT_TRUE(signalled(assigned, 0));
+}
+
+TEST(Semaphore, EachSetLetsOneWaitThroughAndCopiesShareTheCount) {
+    Semaphore semaphore;
+    EXPECT_TRUE(semaphore.wait(0)) << "a time-out is no failure";
+    Semaphore copy(semaphore), assigned;
+    assigned = copy;
     Semaphore &alias = assigned;
     assigned = alias;
-    Event done(true);
-    std::thread waiter([&] {
-        original.wait(-1);
-        original.wait(-1);
-        done.set();
-    });
+    semaphore.set();
     copy.set();
-    EXPECT_FALSE(signalled(done, kBlocked));
+    Event two(true);
+    Runner waiter([&] {
+        semaphore.wait(-1);
+        semaphore.wait(-1);
+        two.set();
+        semaphore.wait(-1);
+    });
+    EXPECT_TRUE(signalled(two, kReleased));
+    EXPECT_FALSE(waiter.done(kBlocked));
     assigned.set();
-    EXPECT_TRUE(signalled(done, kReleased));
-    waiter.join();
+    EXPECT_TRUE(waiter.done(kReleased));
 }

@@ -1,11 +1,12 @@
 // Shared state: Mutex and SharedMemory within this process and with
 // child_shared.exe, the SharedAtom table, and Identy events.
+#include "ipc/Event.h"
 #include "ipc/Identy.h"
 #include "ipc/Mutex.h"
 #include "ipc/SharedAtom.h"
 #include "ipc/SharedMemory.h"
 
-#include "service/ServiceSupport.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -58,8 +59,7 @@ void expect_low_security(HANDLE handle) {
     EXPECT_EQ(DWORD(SECURITY_MANDATORY_LOW_RID), sid->SubAuthority[0]);
 }
 
-// Does `lock()` of `mutex` on another thread return within `ms`? The thread
-// is joined in any case (the caller must let it finish).
+// Does lock() of `mutex` on another thread get through within `ms`?
 class LockOnThread {
 public:
     explicit LockOnThread(Mutex &mutex)
@@ -67,208 +67,115 @@ public:
               result_ = mutex.lock() ? 1 : 0;
               if (result_ == 1)
                   mutex.unlock();
+              done_.set();
           }) {}
     ~LockOnThread() { thread_.join(); }
+    bool within(DWORD ms) { return WaitForSingleObject(done_.handle(), ms) == WAIT_OBJECT_0; }
     int result() const { return result_; }
-    bool wait(DWORD ms) {
-        ULONGLONG end = GetTickCount64() + ms;
-        while (result_ < 0 && GetTickCount64() < end)
-            Sleep(10);
-        return result_ >= 0;
-    }
 
 private:
+    Event done_{true};
     std::atomic<int> result_{-1};
     std::thread thread_;
 };
 
 } // namespace
 
-TEST(MutexTest, LockIsRecursiveAndExcludesOtherThreads) {
-    Mutex mutex(unique(L"zem_mutex").c_str());
-    ASSERT_TRUE(mutex.lock());
-    EXPECT_TRUE(mutex.lock());
-    mutex.unlock();
-    {
-        LockOnThread other(mutex);
-        EXPECT_FALSE(other.wait(200));
-        mutex.unlock();
-        EXPECT_TRUE(other.wait(5000));
-        EXPECT_EQ(1, other.result());
-    }
-}
-
-TEST(MutexTest, CopiesShareTheMutex) {
+TEST(Mutex, RecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
     std::wstring name = unique(L"zem_mutex");
-    Mutex first(name.c_str());
-    Mutex copy(first);
-    Mutex assigned(nullptr);
+    Mutex first(name.c_str()), copy(first), assigned(nullptr), again(name.c_str());
     assigned = first;
     assigned = assigned;
     ASSERT_TRUE(first.lock());
-    {
-        LockOnThread by_copy(copy);
-        LockOnThread by_assigned(assigned);
-        EXPECT_FALSE(by_copy.wait(100));
-        EXPECT_FALSE(by_assigned.wait(100));
+    EXPECT_TRUE(first.lock());
+    first.unlock();
+    for (Mutex *other : {&first, &copy, &assigned, &again}) {
+        LockOnThread waiter(*other);
+        EXPECT_FALSE(waiter.within(60));
         first.unlock();
-        EXPECT_TRUE(by_copy.wait(5000));
-        EXPECT_TRUE(by_assigned.wait(5000));
+        EXPECT_TRUE(waiter.within(10000));
+        EXPECT_EQ(1, waiter.result());
+        ASSERT_TRUE(first.lock());
     }
-    // Same name, same mutex.
-    Mutex again(name.c_str());
-    ASSERT_TRUE(again.lock());
-    {
-        LockOnThread other(first);
-        EXPECT_FALSE(other.wait(100));
-        again.unlock();
-        EXPECT_TRUE(other.wait(5000));
-    }
-}
-
-TEST(MutexTest, NoHandleNeverLocks) {
-    // The name of an event cannot be a mutex's.
-    std::wstring name = unique(L"zem_not_mutex");
-    Handle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    ASSERT_TRUE(event.valid());
-    Mutex mutex(name.c_str());
-    EXPECT_FALSE(mutex.lock());
-    mutex.unlock();
-    Mutex copy(mutex);
-    EXPECT_FALSE(copy.lock());
-}
-
-TEST(MutexTest, UnnamedMutexWorks) {
-    Mutex mutex(nullptr);
-    EXPECT_TRUE(mutex.lock());
-    mutex.unlock();
-}
-
-TEST(MutexTest, CreatedWithLowMandatorySecurity) {
-    std::wstring name = unique(L"zem_mutex");
-    Mutex mutex(name.c_str());
+    first.unlock();
+    Mutex unnamed(nullptr);
+    EXPECT_TRUE(unnamed.lock());
+    unnamed.unlock();
     Handle opened(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, name.c_str()));
     ASSERT_TRUE(opened.valid());
     expect_low_security(opened.get());
+    // The name of an event cannot be a mutex's: no handle, never locked.
+    std::wstring taken = unique(L"zem_not_mutex");
+    Handle event(CreateEventW(nullptr, TRUE, FALSE, taken.c_str()));
+    Mutex none(taken.c_str());
+    EXPECT_FALSE(none.lock());
+    none.unlock();
+    EXPECT_FALSE(Mutex(none).lock());
 }
 
-TEST(MutexTest, AbandonedByAnotherProcess) {
+TEST(Mutex, AbandonedByAndExcludingAnotherProcess) {
     std::wstring name = unique(L"zem_abandoned");
-    // Held open here, so the mutex outlives the child.
-    Mutex mutex(name.c_str());
+    Mutex mutex(name.c_str()); // held open here: it outlives the child
     ChildResult child = run_shared(L"abandon " + name);
-    ASSERT_TRUE(child.finished) << child.output;
     EXPECT_EQ("1", child.value("locked")) << child.output;
-
-    // The wait hands the abandoned mutex over: false, yet owned from now on.
-    EXPECT_FALSE(mutex.lock());
+    EXPECT_FALSE(mutex.lock()); // handed over abandoned: false, yet owned
     {
         LockOnThread other(mutex);
-        EXPECT_FALSE(other.wait(100));
-        EXPECT_TRUE(mutex.lock());
+        EXPECT_FALSE(other.within(60));
         mutex.unlock();
-        mutex.unlock();
-        EXPECT_TRUE(other.wait(5000));
-        EXPECT_EQ(1, other.result());
+        EXPECT_TRUE(other.within(10000));
     }
-    // An orderly owner afterwards.
-    child = run_shared(L"lock " + name);
-    EXPECT_EQ("1", child.value("locked")) << child.output;
-}
-
-TEST(MutexTest, ExcludesAnotherProcess) {
-    std::wstring name = unique(L"zem_mutex");
-    Mutex mutex(name.c_str());
     ASSERT_TRUE(mutex.lock());
     DWORD still_running = 0;
-    ChildResult child = run_child(
-        program_folder() + L"child_shared.exe", L"lock " + name, 0,
-        [&](DWORD, HANDLE process) {
-            still_running = WaitForSingleObject(process, 300) == WAIT_TIMEOUT ? 1 : 0;
-            mutex.unlock();
-        },
-        30000);
+    child = run_child(program_folder() + L"child_shared.exe", L"lock " + name, 0,
+                      [&](DWORD, HANDLE process) {
+                          still_running = WaitForSingleObject(process, 100) == WAIT_TIMEOUT;
+                          mutex.unlock();
+                      });
     EXPECT_EQ(1u, still_running);
-    ASSERT_TRUE(child.finished);
     EXPECT_EQ("1", child.value("locked")) << child.output;
 }
 
-TEST(SharedMemoryTest, UnnamedAndFailedMappings) {
-    SharedMemory memory(100, nullptr);
-    ASSERT_NE(nullptr, memory.get());
-    std::memcpy(memory.get(), "bytes", 6);
-    EXPECT_STREQ("bytes", static_cast<char *>(memory.get()));
-
-    SharedMemory empty(0, nullptr);
-    EXPECT_EQ(nullptr, empty.get());
-
-    // A name taken by an object of another type.
+TEST(SharedMemory, FailedMappingsAndHandingOverTheView) {
     std::wstring name = unique(L"zem_not_memory");
     Handle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    SharedMemory clash(4096, name.c_str());
-    EXPECT_EQ(nullptr, clash.get());
-
-    // More than the address space can hold.
-    SharedMemory huge(~0ull, nullptr);
-    EXPECT_EQ(nullptr, huge.get());
-}
-
-TEST(SharedMemoryTest, SameNameSameBytesFirstSizeApplies) {
-    std::wstring name = unique(L"zem_memory");
-    SharedMemory first(8192, name.c_str());
-    ASSERT_NE(nullptr, first.get());
-    SharedMemory second(4096, name.c_str());
-    ASSERT_NE(nullptr, second.get());
-    EXPECT_NE(first.get(), second.get());
-    std::strcpy(static_cast<char *>(first.get()) + 100, "written through the first view");
-    EXPECT_STREQ("written through the first view", static_cast<char *>(second.get()) + 100);
-    // The mapping is not enlarged: no view beyond its 8192 bytes.
-    SharedMemory larger(3 * 8192, name.c_str());
-    EXPECT_EQ(nullptr, larger.get());
-
-    Handle opened(OpenFileMappingW(READ_CONTROL, FALSE, name.c_str()));
-    ASSERT_TRUE(opened.valid());
-    expect_low_security(opened.get());
-}
-
-TEST(SharedMemoryTest, SwapAndMoveHandOverTheView) {
-    SharedMemory a(64, nullptr);
-    SharedMemory b(0, nullptr);
+    for (SharedMemory *failed : {new SharedMemory(0, nullptr), new SharedMemory(~0ull, nullptr),
+                                 new SharedMemory(4096, name.c_str())}) {
+        EXPECT_EQ(nullptr, failed->get());
+        delete failed;
+    }
+    SharedMemory a(64, nullptr), b(0, nullptr);
     void *view = a.get();
     ASSERT_NE(nullptr, view);
     a.swap(b);
     EXPECT_EQ(nullptr, a.get());
-    EXPECT_EQ(view, b.get());
-    SharedMemory moved(std::move(b));
-    EXPECT_EQ(view, moved.get());
+    SharedMemory moved(std::move(b)), target(64, nullptr);
     EXPECT_EQ(nullptr, b.get());
-    SharedMemory target(64, nullptr);
     target = std::move(moved);
     EXPECT_EQ(view, target.get());
     static_cast<char *>(target.get())[63] = 'x';
 }
 
-TEST(SharedMemoryTest, SeenByAnotherProcess) {
+// The first creator's size holds, here and in another process.
+TEST(SharedMemory, SameNameSameBytesHereAndInAnotherProcess) {
     std::wstring name = unique(L"zem_memory");
-    SharedMemory memory(8192, name.c_str());
+    SharedMemory memory(8192, name.c_str()), second(4096, name.c_str()),
+        larger(3 * 8192, name.c_str());
     char *bytes = static_cast<char *>(memory.get());
-    ASSERT_NE(nullptr, bytes);
+    ASSERT_TRUE(bytes != nullptr && second.get() != nullptr && second.get() != bytes);
+    EXPECT_EQ(nullptr, larger.get());
     std::strcpy(bytes, "from the parent");
-
-    ChildResult child = run_shared(L"memory " + name + L" 4096");
-    ASSERT_TRUE(child.finished);
-    EXPECT_EQ("1", child.value("view")) << child.output;
-    EXPECT_EQ("from the parent", child.value("text")) << child.output;
-    EXPECT_STREQ("child 4096", bytes + 64);
-
-    child = run_shared(L"memory " + name + L" 8192");
-    EXPECT_EQ("1", child.value("view")) << child.output;
-    EXPECT_STREQ("child 8192", bytes + 64);
-
-    // The first one's size holds in the other process too.
-    child = run_shared(L"memory " + name + L" 65536");
-    EXPECT_EQ("0", child.value("view")) << child.output;
-    EXPECT_STREQ("child 8192", bytes + 64);
+    EXPECT_STREQ("from the parent", static_cast<char *>(second.get()));
+    Handle opened(OpenFileMappingW(READ_CONTROL, FALSE, name.c_str()));
+    ASSERT_TRUE(opened.valid());
+    expect_low_security(opened.get());
+    for (char const *size : {"4096", "8192", "65536"}) {
+        ChildResult child = run_shared(L"memory " + name + L" " + widen(size));
+        bool const fits = std::string(size) != "65536";
+        EXPECT_EQ(fits ? "1" : "0", child.value("view")) << child.output;
+        EXPECT_EQ(fits ? "from the parent" : "<missing>", child.value("text"));
+        EXPECT_EQ("child " + std::string(fits ? size : "8192"), std::string(bytes + 64));
+    }
 }
 
 TEST(SharedAtomTest, NamedPointers) {
@@ -318,69 +225,41 @@ TEST(SharedAtomTest, NamedPointers) {
     EXPECT_EQ(before, atom->size());
 }
 
-TEST(IdentyTest, OwnerAndFollowerOnOneThread) {
+TEST(Identy, OwnerFollowersAndTheEventOfProcessAndThread) {
     std::string name = narrow(unique(L"zem_identy"));
-    Identy owner(name.c_str(), true);
-    EXPECT_TRUE(owner.owner());
-    EXPECT_FALSE(owner.exists());
-    EXPECT_TRUE(owner.want());
-    EXPECT_FALSE(owner.is_done());
-
-    Identy second(name.c_str(), true);
-    EXPECT_FALSE(second.owner());
-    EXPECT_TRUE(second.exists());
-    EXPECT_FALSE(second.want());
-    EXPECT_FALSE(second.is_done());
-
-    Identy opened(name.c_str(), false);
-    EXPECT_FALSE(opened.owner());
-    EXPECT_TRUE(opened.exists());
-    EXPECT_FALSE(opened.is_done());
-
+    Identy owner(name.c_str(), true), second(name.c_str(), true), opened(name.c_str(), false);
+    struct {
+        Identy &identy;
+        bool owner, exists, want;
+    } const rows[] = {
+        {owner, true, false, true}, {second, false, true, false}, {opened, false, true, false}};
+    for (auto const &row : rows) {
+        EXPECT_EQ(row.owner, row.identy.owner());
+        EXPECT_EQ(row.exists, row.identy.exists());
+        EXPECT_EQ(row.want, row.identy.want());
+        EXPECT_FALSE(row.identy.is_done());
+    }
+    Handle event(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE,
+                            (name + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+                             std::to_string(GetCurrentThreadId()))
+                                .c_str()));
+    ASSERT_TRUE(event.valid());
     owner.done();
-    EXPECT_TRUE(owner.is_done());
+    EXPECT_TRUE(owner.is_done() && second.is_done() && opened.is_done());
+    EXPECT_TRUE(second.is_done()); // manual reset: it stays signalled
     EXPECT_FALSE(owner.want());
-    EXPECT_TRUE(second.is_done());
-    EXPECT_TRUE(opened.is_done());
-    // Manual reset: it stays signalled.
-    EXPECT_TRUE(second.is_done());
-}
-
-TEST(IdentyTest, EventNamedAfterProcessAndThread) {
-    std::string name = narrow(unique(L"zem_identy"));
-    Identy owner(name.c_str(), true);
-    ASSERT_TRUE(owner.owner());
-    std::string event = name + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-                        std::to_string(GetCurrentThreadId());
-    Handle handle(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, event.c_str()));
-    ASSERT_TRUE(handle.valid());
-    SetEvent(handle.get());
-    EXPECT_TRUE(owner.is_done());
-}
-
-TEST(IdentyTest, AnotherThreadHasItsOwnEvent) {
-    std::string name = narrow(unique(L"zem_identy"));
-    Identy owner(name.c_str(), true);
-    ASSERT_TRUE(owner.owner());
-    owner.done();
-    bool done = true;
-    bool exists = false;
-    bool other_owner = false;
-    std::thread([&] {
-        Identy opened(name.c_str(), false);
-        done = opened.is_done();
-        exists = opened.exists();
-        opened.done();
-        EXPECT_FALSE(opened.want());
-        EXPECT_FALSE(opened.owner());
-        Identy created(name.c_str(), true);
-        other_owner = created.owner();
-    }).join();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.get(), 0));
+    bool done = true, exists = false, other_owner = false;
+    std::thread([&] { // another thread has an event of its own
+        Identy other(name.c_str(), false);
+        done = other.is_done();
+        exists = other.exists();
+        other_owner = Identy(name.c_str(), true).owner();
+    })
+        .join();
     EXPECT_FALSE(done);
-    EXPECT_TRUE(exists);
-    EXPECT_TRUE(other_owner);
-
-    ChildResult child = run_shared(L"identy " + std::wstring(name.begin(), name.end()));
+    EXPECT_TRUE(exists && other_owner);
+    ChildResult child = run_shared(L"identy " + widen(name));
     EXPECT_EQ("0", child.value("done")) << child.output;
     EXPECT_EQ("1", child.value("exists")) << child.output;
 }

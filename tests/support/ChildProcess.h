@@ -296,6 +296,32 @@ inline bool file_exists(std::wstring const &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The handles a process holds, counted in the system's handle table (Wine
+// answers GetProcessHandleCount with 0); 0 when the table cannot be read.
+inline unsigned long count_handles(DWORD pid = GetCurrentProcessId()) {
+    struct Entry {
+        PVOID object;
+        ULONG_PTR pid, value;
+        ULONG access;
+        USHORT backtrace, type;
+        ULONG attributes, reserved;
+    };
+    typedef LONG(WINAPI * Query)(ULONG, PVOID, ULONG, PULONG);
+    Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<ULONG_PTR> table(1 << 17);
+    LONG status = LONG(0xC0000004); // too small
+    for (int i = 0; query != nullptr && i < 8 && status == LONG(0xC0000004); ++i)
+        if ((status = query(64 /* extended handles */, table.data(),
+                            ULONG(table.size() * sizeof table[0]), nullptr)) == LONG(0xC0000004))
+            table.resize(table.size() * 2);
+    unsigned long n = 0;
+    Entry const *entries = reinterpret_cast<Entry const *>(&table[2]);
+    for (ULONG_PTR k = 0; status == 0 && k < table[0]; ++k)
+        n += entries[k].pid == pid;
+    return n;
+}
+
 } // namespace test
 } // namespace vfs
 } // namespace zem

@@ -1,11 +1,15 @@
-// Crash dumps: the settings and the crash filter called in this process with
-// a made-up exception, then real faults of child_dump.exe.
+// Crash dumps: the settings and the crash filter called here with a made-up
+// exception, and real faults of child_dump.exe. Writing a dump takes Wine
+// many seconds, so exactly one is written (by the child); every other case
+// finds the dump folder full (100 files), where the filter writes nothing.
 #include "sys/Dump.h"
 
-#include "service/ServiceSupport.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <string>
 
 using namespace zem::vfs;
@@ -14,190 +18,115 @@ using namespace zem::vfs::test;
 
 namespace {
 
-std::string ansi(std::wstring const &text) {
-    return narrow(text);
-}
-
-bool is_minidump(std::wstring const &path) {
-    std::string content = read_file(path);
-    return content.size() > 32 && content.compare(0, 4, "MDMP") == 0;
-}
-
-// A filter that stands for the one in place before dumps are turned on.
 EXCEPTION_POINTERS *g_seen = nullptr;
-int g_calls = 0;
-
 LONG WINAPI previous_filter(EXCEPTION_POINTERS *pointers) {
     g_seen = pointers;
-    ++g_calls;
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-LPTOP_LEVEL_EXCEPTION_FILTER current_filter() {
+void *current_filter() {
     LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(filter);
-    return filter;
+    return reinterpret_cast<void *>(filter);
 }
 
-class DumpTest : public ::testing::Test {
-protected:
-    DumpTest() : folder_(L"zem_dump") {}
-    void SetUp() override {
-        ASSERT_FALSE(folder_.path().empty());
-        saved_ = SetUnhandledExceptionFilter(previous_filter);
-        g_seen = nullptr;
-        g_calls = 0;
+// A folder holding name_[0].dmp to name_[count - 1].dmp.
+struct DumpFolder : TempFolder {
+    DumpFolder(std::wstring const &name, int count) : TempFolder(L"zem dumps") {
+        for (int i = 0; i < count; ++i)
+            write_file(dump(name, i), "kept " + std::to_string(i));
     }
-    void TearDown() override {
-        dump::Uninitialize();
-        SetUnhandledExceptionFilter(saved_);
+    std::wstring dump(std::wstring const &name, int i) const {
+        return file(name + L"_[" + std::to_wstring(i) + L"].dmp");
     }
-
-    // Calls the installed filter as the system would for an exception of
-    // this thread.
-    LONG crash() {
-        LPTOP_LEVEL_EXCEPTION_FILTER filter = current_filter();
-        if (filter == nullptr)
-            return -100;
-        record_ = EXCEPTION_RECORD();
-        record_.ExceptionCode = 0xE0000042;
-        RtlCaptureContext(&context_);
-        record_.ExceptionAddress = reinterpret_cast<void *>(context_.Rip);
-        pointers_.ExceptionRecord = &record_;
-        pointers_.ContextRecord = &context_;
-        return filter(&pointers_);
-    }
-
-    std::wstring dump_file(int i) const {
-        return folder_.file(L"test_sys_[" + std::to_wstring(i) + L"].dmp");
-    }
-
-    TempFolder folder_;
-    LPTOP_LEVEL_EXCEPTION_FILTER saved_ = nullptr;
-    EXCEPTION_RECORD record_;
-    CONTEXT context_;
-    EXCEPTION_POINTERS pointers_;
 };
+
+std::function<ChildResult()> run_child_in(std::wstring const &program, TempFolder const &dumps,
+                                          wchar_t const *mode) {
+    std::wstring const arguments = L"\"" + dumps.path() + L"\" " + mode;
+    return [program, arguments] { return run_child(program, arguments); };
+}
+
+// Calls the installed filter as the system would for an exception here.
+LONG crash(EXCEPTION_POINTERS &pointers) {
+    static EXCEPTION_RECORD record = {};
+    static CONTEXT context;
+    record.ExceptionCode = 0xE0000042;
+    RtlCaptureContext(&context);
+    pointers = {&record, &context};
+    LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+    SetUnhandledExceptionFilter(filter);
+    return filter == nullptr ? -100 : filter(&pointers);
+}
 
 } // namespace
 
-TEST_F(DumpTest, RefusedFoldersLeaveDumpsOff) {
-    EXPECT_EQ(0, dump::Initialize(nullptr));
-    EXPECT_EQ(0, dump::Initialize(""));
-    EXPECT_EQ(0, dump::Initialize(ansi(folder_.file(L"missing")).c_str()));
-    // A file is no folder for dumps.
-    ASSERT_TRUE(write_file(folder_.file(L"plain.txt"), "x"));
-    EXPECT_EQ(0, dump::Initialize(ansi(folder_.file(L"plain.txt")).c_str()));
-    // 260 characters or more are refused even when they name a folder.
-    std::string long_name = ansi(folder_.path());
-    while (long_name.size() < 262)
-        long_name += "\\.";
-    EXPECT_EQ(0, dump::Initialize(long_name.c_str()));
-    EXPECT_EQ(reinterpret_cast<void *>(previous_filter),
-              reinterpret_cast<void *>(current_filter()));
-    dump::Uninitialize();
-    EXPECT_EQ(reinterpret_cast<void *>(previous_filter),
-              reinterpret_cast<void *>(current_filter()));
-}
-
-TEST_F(DumpTest, FilterWritesDumpAndChains) {
-    ASSERT_EQ(1, dump::Initialize(ansi(folder_.path()).c_str()));
-    EXPECT_NE(reinterpret_cast<void *>(previous_filter),
-              reinterpret_cast<void *>(current_filter()));
-    // On already: another folder is not taken.
-    TempFolder other(L"zem_dump_other");
-    EXPECT_EQ(1, dump::Initialize(ansi(other.path()).c_str()));
-
-    EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, crash());
-    EXPECT_EQ(1, g_calls);
-    EXPECT_EQ(&pointers_, g_seen);
-    EXPECT_TRUE(is_minidump(dump_file(0)));
-    EXPECT_FALSE(file_exists(other.file(L"test_sys_[0].dmp")));
-
-    // The next crash takes the next name.
-    EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, crash());
-    EXPECT_TRUE(is_minidump(dump_file(1)));
-
-    dump::Uninitialize();
-    EXPECT_EQ(reinterpret_cast<void *>(previous_filter),
-              reinterpret_cast<void *>(current_filter()));
-    // Off: a new folder is taken.
-    EXPECT_EQ(1, dump::Initialize(ansi(other.path()).c_str()));
-    crash();
-    EXPECT_TRUE(is_minidump(other.file(L"test_sys_[0].dmp")));
-    EXPECT_FALSE(file_exists(dump_file(2)));
-}
-
-TEST_F(DumpTest, ExistingDumpsAreKept) {
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(write_file(dump_file(i), "old dump " + std::to_string(i)));
-    ASSERT_EQ(1, dump::Initialize(ansi(folder_.path()).c_str()));
-    crash();
-    EXPECT_TRUE(is_minidump(dump_file(3)));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ("old dump " + std::to_string(i), read_file(dump_file(i)));
-}
-
-TEST_F(DumpTest, HundredDumpsAreTheLimit) {
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(write_file(dump_file(i), "old"));
-    ASSERT_EQ(1, dump::Initialize(ansi(folder_.path()).c_str()));
-    // No dump, but the previous filter still decides.
-    EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, crash());
-    EXPECT_EQ(1, g_calls);
-    EXPECT_FALSE(file_exists(dump_file(100)));
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ("old", read_file(dump_file(i))) << i;
-}
-
-TEST_F(DumpTest, WithoutPreviousFilterSearchGoesOn) {
-    SetUnhandledExceptionFilter(nullptr);
-    ASSERT_EQ(1, dump::Initialize(ansi(folder_.path()).c_str()));
-    EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, crash());
-    EXPECT_EQ(0, g_calls);
-    EXPECT_TRUE(is_minidump(dump_file(0)));
-    dump::Uninitialize();
-    EXPECT_EQ(nullptr, reinterpret_cast<void *>(current_filter()));
-}
-
-// A real fault in another process, whose image is named app.exe.
-TEST(DumpChildTest, FaultWritesNextFreeDumpThenChains) {
+TEST(Dump, SettingsAndTheFilterWithAFullFolder) {
+    // Meanwhile, in other processes: the one real dump, a fault of app.exe
+    // with app_[0..2] present; a fault without a filter of its own (the
+    // folder full); and dumps turned off again before the fault.
+    DumpFolder dumps(L"app", 3), child_full(L"child_dump", 100), unused(L"child_dump", 0);
     TempFolder program(L"zem_dump_app");
-    TempFolder dumps(L"zem dumps");
     ASSERT_TRUE(copy_child(L"child_dump", program.path(), L"app.exe"));
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(write_file(dumps.file(L"app_[" + std::to_wstring(i) + L"].dmp"),
-                               "kept " + std::to_string(i)));
-    ChildResult child =
-        run_child(program.file(L"app.exe"), L"\"" + dumps.path() + L"\" chain", 0, {}, 60000);
-    ASSERT_TRUE(child.finished) << child.output;
-    EXPECT_NE(std::string::npos, child.output.find("init=1")) << child.output;
-    EXPECT_NE(std::string::npos, child.output.find("own_filter code=c0000005")) << child.output;
-    EXPECT_EQ(std::string::npos, child.output.find("survived")) << child.output;
-    EXPECT_EQ(77u, child.exit_code);
-    EXPECT_TRUE(is_minidump(dumps.file(L"app_[3].dmp")));
-    EXPECT_FALSE(file_exists(dumps.file(L"app_[4].dmp")));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ("kept " + std::to_string(i),
-                  read_file(dumps.file(L"app_[" + std::to_wstring(i) + L"].dmp")));
-}
+    std::wstring const child = program_folder() + L"child_dump.exe";
+    std::future<ChildResult> runs[] = {
+        std::async(std::launch::async, run_child_in(program.file(L"app.exe"), dumps, L"chain")),
+        std::async(std::launch::async, run_child_in(child, child_full, L"plain")),
+        std::async(std::launch::async, run_child_in(child, unused, L"off"))};
 
-TEST(DumpChildTest, FaultWithoutOwnFilterEndsProcess) {
-    TempFolder dumps(L"zem_dump_plain");
-    ChildResult child = run_child(program_folder() + L"child_dump.exe",
-                                  L"\"" + dumps.path() + L"\" plain", 0, {}, 60000);
-    ASSERT_TRUE(child.finished) << child.output;
-    EXPECT_NE(std::string::npos, child.output.find("init=1")) << child.output;
-    EXPECT_EQ(std::string::npos, child.output.find("survived")) << child.output;
-    EXPECT_NE(0u, child.exit_code);
-    EXPECT_TRUE(is_minidump(dumps.file(L"child_dump_[0].dmp")));
-}
+    LPTOP_LEVEL_EXCEPTION_FILTER const saved = SetUnhandledExceptionFilter(previous_filter);
+    DumpFolder full(L"test_sys", 100), empty(L"test_sys", 0);
+    std::string const folder = narrow(full.path());
+    std::string too_long = folder;
+    while (too_long.size() < 262)
+        too_long += "\\.";
+    write_file(full.file(L"plain.txt"), "x");
+    for (std::string refused :
+         {std::string(), folder + "\\missing", folder + "\\plain.txt", too_long})
+        EXPECT_EQ(0, dump::Initialize(refused.c_str())) << refused;
+    EXPECT_EQ(0, dump::Initialize(nullptr));
+    EXPECT_EQ(reinterpret_cast<void *>(previous_filter), current_filter());
 
-TEST(DumpChildTest, TurnedOffWritesNothing) {
-    TempFolder dumps(L"zem_dump_off");
-    ChildResult child = run_child(program_folder() + L"child_dump.exe",
-                                  L"\"" + dumps.path() + L"\" off", 0, {}, 60000);
-    ASSERT_TRUE(child.finished) << child.output;
-    EXPECT_EQ(77u, child.exit_code) << child.output;
-    EXPECT_FALSE(file_exists(dumps.file(L"child_dump_[0].dmp")));
+    ASSERT_EQ(1, dump::Initialize(folder.c_str()));
+    EXPECT_NE(reinterpret_cast<void *>(previous_filter), current_filter());
+    EXPECT_EQ(1, dump::Initialize(narrow(empty.path()).c_str())); // on already: kept
+    EXCEPTION_POINTERS pointers;
+    EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, crash(pointers)); // the previous filter decides
+    EXPECT_EQ(&pointers, g_seen);
+    EXPECT_FALSE(file_exists(empty.dump(L"test_sys", 0)));
+    EXPECT_FALSE(file_exists(full.dump(L"test_sys", 100)));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ("kept " + std::to_string(i), read_file(full.dump(L"test_sys", i))) << i;
+    dump::Uninitialize();
+    EXPECT_EQ(reinterpret_cast<void *>(previous_filter), current_filter());
+
+    SetUnhandledExceptionFilter(nullptr); // no previous filter: the search goes on
+    ASSERT_EQ(1, dump::Initialize(folder.c_str()));
+    g_seen = nullptr;
+    EXPECT_EQ(EXCEPTION_CONTINUE_SEARCH, crash(pointers));
+    EXPECT_EQ(nullptr, g_seen);
+    dump::Uninitialize();
+    EXPECT_EQ(nullptr, current_filter());
+    dump::Uninitialize();
+    SetUnhandledExceptionFilter(saved);
+
+    struct Expected {
+        DWORD exit;
+        char const *line;
+    } const expected[] = {{77, "own_filter code=c0000005"}, {0xC0000005, "init=1"}, {77, "init=1"}};
+    for (int i = 0; i < 3; ++i) {
+        ChildResult r = runs[i].get();
+        SCOPED_TRACE(r.output);
+        EXPECT_EQ(expected[i].exit, r.exit_code);
+        EXPECT_TRUE(r.has_line("init=1") && r.has_line(expected[i].line));
+        EXPECT_FALSE(r.has_line("survived"));
+    }
+    std::string const written = read_file(dumps.dump(L"app", 3));
+    EXPECT_EQ("MDMP", written.substr(0, 4));
+    EXPECT_GT(written.size(), 1000u);
+    EXPECT_FALSE(file_exists(dumps.dump(L"app", 4)));
+    EXPECT_FALSE(file_exists(child_full.dump(L"child_dump", 100)));
+    EXPECT_FALSE(file_exists(unused.dump(L"child_dump", 0)));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ("kept " + std::to_string(i), read_file(dumps.dump(L"app", i)));
 }

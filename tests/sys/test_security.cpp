@@ -1,7 +1,7 @@
 // The low-mandatory security object, LowSecurity and the privilege switches.
 #include "sys/Security.h"
 
-#include "service/ServiceSupport.h"
+#include "support/ChildProcess.h"
 #include "log/Log.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,296 @@
+// The service host and WinServiceCtrl: the manager's table, the host run
+// directly by child_service.exe, and copies of it installed under unique
+// names with the real service control manager (Wine's services.exe).
+#include "service/WinService.h"
+#include "service/WinServiceCtrl.h"
+#include "service/WinServiceManager.h"
+#include "support/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace zem::vfs;
+using namespace zem::vfs::test;
+
+namespace {
+
+class Plain : public WinService {
+public:
+    explicit Plain(wchar_t const *name) : WinService(name) {}
+    bool stop() override { return true; }
+    int start(int, wchar_t **) override { return 0; }
+};
+
+std::wstring const kChild = program_folder() + L"child_service.exe";
+
+typedef std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)> Sc;
+Sc open_service(std::wstring const &name, DWORD access) {
+    Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), &CloseServiceHandle);
+    return Sc(manager ? OpenServiceW(manager.get(), name.c_str(), access) : nullptr,
+              &CloseServiceHandle);
+}
+SERVICE_STATUS_PROCESS query(std::wstring const &name) {
+    SERVICE_STATUS_PROCESS s = {};
+    DWORD n = 0;
+    Sc service = open_service(name, SERVICE_QUERY_STATUS);
+    if (service)
+        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&s),
+                             sizeof s, &n);
+    return s;
+}
+DWORD control(std::wstring const &name, DWORD code) {
+    SERVICE_STATUS s = {};
+    Sc service = open_service(name, SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL);
+    return service && ControlService(service.get(), code, &s) ? s.dwCurrentState : 0;
+}
+
+// A copy of child_service.exe in a folder of its own (named with a blank),
+// installed as a service of a unique name with `options` in its .cfg; the
+// destructor ends its process and removes the registration.
+ULONGLONG since(ULONGLONG start) {
+    return GetTickCount64() - start;
+}
+unsigned counter = 0;
+struct TestService {
+    explicit TestService(char const *options, std::wstring const &args = L"")
+        : folder(L"zem svc"),
+          name(L"zemsvc_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+               std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter)),
+          exe(folder.file(name + L".exe")) {
+        copy_child(L"child_service", folder.path(), name + L".exe");
+        write_file(folder.file(name + L".cfg"), options);
+        installed = run_child(exe, L"install" + args);
+    }
+    ~TestService() {
+        if (control(name, SERVICE_CONTROL_STOP) == SERVICE_STOP_PENDING)
+            for (int i = 0; i < 400 && query(name).dwCurrentState == SERVICE_STOP_PENDING; ++i)
+                Sleep(25);
+        if (DWORD pid = query(name).dwProcessId) { // refused to stop
+            Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 10000);
+        }
+        Sc service = open_service(name, DELETE);
+        if (service)
+            DeleteService(service.get());
+    }
+    std::string log() const { return read_file(folder.file(name + L".log")); }
+    TempFolder folder;
+    std::wstring name, exe;
+    ChildResult installed;
+};
+
+} // namespace
+
+TEST(WinService, NameIsCopiedWholeOrRefusedAndDefaultsNeedNoHandle) {
+    std::wstring const longest(255, L'n');
+    EXPECT_EQ(longest, Plain(longest.c_str()).name());
+    EXPECT_STREQ(L"", Plain((longest + L"n").c_str()).name()); // not cut to another's name
+    EXPECT_STREQ(L"", Plain(nullptr).name());
+    Plain service(L"defaults");
+    EXPECT_TRUE(service.console());
+    EXPECT_FALSE(service.set_status(SERVICE_RUNNING, 0, 0, 0, 1000));
+    EXPECT_TRUE(service.prepare_stop(1) && service.on_shutdown() && service.on_event(128));
+    EXPECT_TRUE(service.prepare_start(nullptr));
+    EXPECT_TRUE(service.prepare_start(nullptr)); // nothing stored in the console
+    EXPECT_TRUE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234)));
+    EXPECT_FALSE(service.console());
+    EXPECT_FALSE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5678)));
+}
+
+// The one manager of the process; no other test here registers services.
+TEST(WinServiceManager, TableOfTenSlots) {
+    WinServiceManager *m = WinServiceManager::instance();
+    ASSERT_EQ(m, WinServiceManager::instance());
+    static std::vector<std::unique_ptr<Plain>> s;
+    for (wchar_t const *name :
+         {L"s0", L"S0", L"s2", L"s3", L"s4", L"s5", L"s6", L"s7", L"s8", L"s9", L"s10", L"", L"s0"})
+        s.emplace_back(new Plain(name));
+    EXPECT_FALSE(m->add(nullptr));
+    EXPECT_FALSE(m->add(s[11].get())); // no name
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(m->add(s[i].get())) << i; // "S0" differs from "s0"
+    EXPECT_FALSE(m->add(s[10].get()));        // full
+    EXPECT_EQ(s[0].get(), m->get(0));
+    EXPECT_EQ(s[9].get(), m->get(9));
+    EXPECT_EQ(nullptr, m->get(10));
+    EXPECT_EQ(nullptr, m->get(-1));
+    EXPECT_EQ(s[1].get(), m->get(L"S0"));
+    EXPECT_EQ(s[5].get(), m->get(L"s5"));
+    EXPECT_EQ(nullptr, m->get(L"s10"));
+    EXPECT_EQ(nullptr, m->get(static_cast<wchar_t const *>(nullptr)));
+}
+
+// A console shared with a child of a new process group. Windows delivers
+// CTRL_BREAK_EVENT to a group; Wine refuses it and delivers CTRL_C_EVENT.
+TEST(ServiceHost, ConsoleEventFromAnotherProcess) {
+    bool const had_console = GetConsoleWindow() != nullptr;
+    if (!had_console) {
+        FreeConsole();
+        ASSERT_TRUE(AllocConsole());
+    }
+    DWORD sent = 99;
+    ChildResult r = run_child(kChild, L"console", CREATE_NEW_PROCESS_GROUP, [&](DWORD pid, HANDLE) {
+        Handle started(
+            CreateEventW(nullptr, TRUE, FALSE, (L"zem_started_" + std::to_wstring(pid)).c_str()));
+        WaitForSingleObject(started.get(), 10000);
+        for (DWORD e : {DWORD(CTRL_BREAK_EVENT), DWORD(CTRL_C_EVENT)})
+            if (sent == 99 && GenerateConsoleCtrlEvent(e, pid))
+                sent = e;
+    });
+    if (!had_console)
+        FreeConsole();
+    EXPECT_EQ(7u, r.exit_code) << r.output;
+    std::string const lines[] = {"start 0", "prepare_stop " + std::to_string(sent), "stop",
+                                 "start_console=7 add_after=0 again=0 service_after=0"};
+    for (std::string const &line : lines)
+        EXPECT_TRUE(r.has_line(line)) << line << "\n" << r.output;
+}
+
+TEST(WinServiceCtrl, MissingServiceRecordsMessages) {
+    WinServiceCtrl ctrl((L"zemsvc_missing_" + std::to_wstring(GetCurrentProcessId())).c_str());
+    EXPECT_STREQ("", ctrl.error());
+    for (auto op :
+         {+[](WinServiceCtrl &c) { return c.uninstall(); },
+          +[](WinServiceCtrl &c) { return c.start(); }, +[](WinServiceCtrl &c) { return c.stop(); },
+          +[](WinServiceCtrl &c) { return c.get_pid() != 0; }}) {
+        WinServiceCtrl fresh(L"zemsvc_missing");
+        EXPECT_FALSE(op(fresh));
+        EXPECT_STREQ("OpenService fail(0x424)", fresh.error()); // ERROR_SERVICE_DOES_NOT_EXIST
+    }
+}
+
+// The whole life of a service installed from a folder whose name has a blank,
+// with a program named after the first word of that folder lying in wait.
+TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
+    TestService service("exit=0", L" \"ZEM test service\" \"Runs the host\"");
+    std::wstring const parent =
+        service.folder.path().substr(0, service.folder.path().rfind(L'\\') + 1);
+    ASSERT_TRUE(CopyFileW(kChild.c_str(), (parent + L"zem.exe").c_str(), FALSE));
+    DeleteFileW((parent + L"zem.log").c_str());
+    EXPECT_TRUE(service.installed.has_line("install=1 error=")) << service.installed.output;
+    EXPECT_TRUE(service.installed.has_line("again=0 error=CreateService fail(0x431)"));
+    std::vector<BYTE> buffer(8192), text(8192);
+    DWORD n = 0;
+    auto *q = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+    auto *d = reinterpret_cast<SERVICE_DESCRIPTIONW *>(text.data());
+    {
+        Sc config = open_service(service.name, SERVICE_QUERY_CONFIG); // closed before deletion
+        ASSERT_TRUE(QueryServiceConfigW(config.get(), q, 8192, &n));
+        ASSERT_TRUE(
+            QueryServiceConfig2W(config.get(), SERVICE_CONFIG_DESCRIPTION, text.data(), 8192, &n));
+    }
+    EXPECT_EQ(DWORD(SERVICE_WIN32_OWN_PROCESS), q->dwServiceType & 0xFF);
+    EXPECT_EQ(DWORD(SERVICE_AUTO_START), q->dwStartType);
+    EXPECT_EQ(DWORD(SERVICE_ERROR_NORMAL), q->dwErrorControl);
+    EXPECT_EQ(0, lstrcmpiW((L"\"" + service.exe + L"\"").c_str(), q->lpBinaryPathName));
+    EXPECT_EQ(0, lstrcmpiW(L"LocalSystem", q->lpServiceStartName));
+    EXPECT_STREQ(L"ZEM test service", q->lpDisplayName);
+    EXPECT_STREQ(L"Runs the host", d->lpDescription);
+
+    WinServiceCtrl ctrl(service.name.c_str());
+    EXPECT_FALSE(ctrl.install(nullptr, nullptr)); // not this program's image, but the name is taken
+    EXPECT_EQ(0u, ctrl.get_pid());                // stopped: no new message
+    EXPECT_STREQ("CreateService fail(0x431)", ctrl.error());
+    RegistryScope registry; // the service's own logger writes at debug level
+    std::string const key = "Software\\Tavrin Labs\\Quillon\\" + narrow(service.name);
+    std::wstring const records = service.folder.file(L"records.log");
+    ASSERT_TRUE(registry.set(HKEY_LOCAL_MACHINE, key, "LogLevel", "debug") &&
+                registry.set(HKEY_LOCAL_MACHINE, key, "LogFile", narrow(records)));
+    ASSERT_TRUE(ctrl.start()) << ctrl.error();
+    DWORD const pid = ctrl.get_pid();
+    ASSERT_NE(0u, pid);
+    EXPECT_NE(std::string::npos,
+              read_file(records).find("] ServiceMain for " + narrow(service.name) + "\n"));
+    EXPECT_TRUE(ctrl.start()); // running: nothing started
+    EXPECT_EQ(pid, ctrl.get_pid());
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), control(service.name, 200));
+    SERVICE_STATUS_PROCESS status = query(service.name);
+    EXPECT_EQ(DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), status.dwControlsAccepted);
+    ASSERT_TRUE(ctrl.stop()) << ctrl.error();
+    status = query(service.name);
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), status.dwCurrentState);
+    EXPECT_EQ(0u, status.dwWin32ExitCode);
+    EXPECT_EQ("prepare_start service\nstart 0\nevent 200\nprepare_stop 1\nstop\nend\n",
+              service.log());
+    EXPECT_TRUE(ctrl.stop()); // stopped already
+    EXPECT_TRUE(ctrl.uninstall()) << ctrl.error();
+    EXPECT_FALSE(ctrl.start());
+    EXPECT_STREQ("OpenService fail(0x424)", ctrl.error());
+    EXPECT_FALSE(file_exists(parent + L"zem.log")) << "the unquoted path started zem.exe";
+    DeleteFileW((parent + L"zem.exe").c_str());
+}
+
+// Checked every second, a checkpoint that stands still longer than the wait
+// hint (500 ms) ends the wait; a refused stop leaves the service running.
+TEST(WinServiceCtrl, StartGivesUpAndRefusedStopKeepsRunning) {
+    TestService service("slowstart refusestop");
+    WinServiceCtrl ctrl(service.name.c_str());
+    ULONGLONG const begin = GetTickCount64();
+    EXPECT_FALSE(ctrl.start());
+    EXPECT_STREQ("timeout", ctrl.error());
+    EXPECT_GE(since(begin), 1000u);
+    EXPECT_EQ(0u, ctrl.get_pid()); // still starting
+    for (int i = 0; i < 400 && query(service.name).dwCurrentState != SERVICE_RUNNING; ++i)
+        Sleep(25); // until prepare_start lets it run
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), control(service.name, SERVICE_CONTROL_STOP));
+    EXPECT_NE(0u, ctrl.get_pid());
+}
+
+// stop() fails in the service, whose body ends 300 ms later: start() first
+// waits for the stop, and stop() polls until the service has stopped.
+TEST(WinServiceCtrl, StartAndStopWaitForAStopInProgress) {
+    TestService service("laterstop exit=5");
+    WinServiceCtrl ctrl(service.name.c_str());
+    ASSERT_TRUE(ctrl.start()) << ctrl.error();
+    DWORD const first = ctrl.get_pid();
+    ASSERT_EQ(DWORD(SERVICE_STOP_PENDING), control(service.name, SERVICE_CONTROL_STOP));
+    ULONGLONG begin = GetTickCount64();
+    ASSERT_TRUE(ctrl.start()) << ctrl.error();
+    EXPECT_GE(since(begin), 1000u); // one poll interval
+    EXPECT_NE(first, ctrl.get_pid());
+    begin = GetTickCount64();
+    EXPECT_TRUE(ctrl.stop()) << ctrl.error();
+    EXPECT_GE(since(begin), 1000u); // the wait hint of the stop-pending report
+    SERVICE_STATUS_PROCESS const status = query(service.name);
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), status.dwCurrentState);
+    EXPECT_EQ(0u, status.dwWin32ExitCode + status.dwServiceSpecificExitCode);
+    EXPECT_EQ("prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n"
+              "prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n",
+              service.log());
+}
+
+// Last: under Wine the refused dispatcher waits 10 s unless a service ran
+// before in this session.
+TEST(ServiceHostAfterServices, RunDirectly) {
+    struct Case {
+        wchar_t const *args;
+        DWORD exit;
+        std::vector<std::string> lines;
+    } const cases[] = {
+        {L"dispatch", 1, {"start_service=1"}},
+        {L"console-empty", 1, {"start_console=1 add_after=0 again=0 service_after=0"}},
+        {L"console-refuse",
+         1,
+         {"prepare_start console", "start_console=1 add_after=0 again=0 service_after=0"}},
+        {L"console-self one \"two words\"",
+         7,
+         {"prepare_start console", "start 2 one two words", "prepare_stop 0", "stop", "end",
+          "start_console=7 add_after=0 again=0 service_after=0"}},
+    };
+    std::vector<std::future<ChildResult>> runs;
+    for (Case const &c : cases) // at once: each waits on the system for a while
+        runs.push_back(std::async(std::launch::async, [&c] { return run_child(kChild, c.args); }));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        ChildResult r = runs[i].get();
+        SCOPED_TRACE(narrow(cases[i].args) + ": " + r.output);
+        EXPECT_EQ(cases[i].exit, r.exit_code);
+        for (std::string const &line : cases[i].lines)
+            EXPECT_TRUE(r.has_line(line)) << line;
+        EXPECT_EQ(cases[i].exit == 7, ("\n" + r.output).find("\nstart ") != std::string::npos);
+    }
+}
