@@ -13,6 +13,7 @@
 #include <iomanip>
 #include <iostream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -191,12 +192,17 @@ TEST(Log, Printers) {
     EXPECT_EQ(os[2].str(), "2021-03-04 05:06:07.089<null><8000000000000001> 1a");
 }
 
+// The token rules, against a file system of six names.
 TEST(Log, FileNamePatterns) {
-    TempFolder folder(L"zem_pattern");
-    std::string const d = narrow(folder.path()) + "\\", max(detail::max_log_file_name, 'a');
-    for (char const *name : {"app_1234_0.log", "app_1234_1.log", "c0-0", "d_0_%Y.log", "x.log"})
-        ASSERT_TRUE(write_file(widen(d + name), ""));
-    std::string tokens, n5000(5000, 'n'), cut = max.substr(10);
+    std::set<std::string> const files = {"app_1234_0.log", "app_1234_1.log", "c0-0",
+                                         "d_0_%Y.log",     "0\\..\\x.log",   "1\\..\\x.log"};
+    detail::LogFileProbes const probes = {
+        [&](std::string const &name) { return files.count(name) != 0; },
+        [](std::string const &a, std::string const &b) {
+            return a == "0\\..\\x.log" && b == "1\\..\\x.log";
+        }};
+    std::string const max(detail::max_log_file_name, 'a'), n5000(5000, 'n'), cut = max.substr(10);
+    std::string tokens;
     for (int i = 0; i < 100000; ++i)
         tokens += "%D%N%p%i%Y";
     char const *const image = "C:\\Apps\\app.v2.exe";
@@ -207,9 +213,9 @@ TEST(Log, FileNamePatterns) {
         {"[%D][%N]", "C:/tools/run", "[C:/tools][run]"}, {"[%D][%N]", "app.exe", "[][app]"},
         {"%D\\%N_%p", nullptr, "%D\\%N_1234"}, {"%N", "C:\\dir\\x%Ny.exe", "x%Ny"}, // not scanned again,
         {"%D", "C:\\%N_%Y\\app.exe", "C:\\app_2024"}, // but by the later tokens
-        {d + "%N_%p_%i.log", "C:\\x\\app.exe", d + "app_1234_2.log"}, {d + "c%i-%i", image, d + "c1-1"},
-        {d + "d_%i_%Y.log", image, d + "d_1_2024.log"},  // the file test comes before the date
-        {d + "%i\\..\\x.log", image, d + "0\\..\\x.log"}, // a search that would never end
+        {"%N_%p_%i.log", "C:\\x\\app.exe", "app_1234_2.log"}, {"c%i-%i", image, "c1-1"},
+        {"d_%i_%Y.log", image, "d_1_2024.log"},  // the file test comes before the date
+        {"%i\\..\\x.log", image, "0\\..\\x.log"}, // a search that would never end
         {"C:\\" + n5000 + "%i", image, "C:\\" + n5000 + "0"}, {max, image, max},
         {tokens, image, ""}, {max + "a", image, ""}, {cut + "%p%p%p", image, ""}, {cut + "%p%p", image, cut + "12341234"}};
     // clang-format on
@@ -217,7 +223,8 @@ TEST(Log, FileNamePatterns) {
         SCOPED_TRACE(c.pattern.substr(0, 40));
         SYSTEMTIME const t = {2024, 2, 0, 9, 7, 5, 3, 0};
         std::string name = "<stale>";
-        EXPECT_EQ(detail::expand_log_file_name(c.pattern, 1234, c.image, t, name), !c.name.empty());
+        EXPECT_EQ(detail::expand_log_file_name(c.pattern, 1234, c.image, t, probes, name),
+                  !c.name.empty());
         EXPECT_EQ(name, c.name);
     }
 }
