@@ -6,7 +6,6 @@
 #include "../../common/log/Log.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <winsock2.h>
 
@@ -15,6 +14,8 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -24,19 +25,15 @@ using namespace zem::vfs::http;
 namespace {
 
 uint64 const kNone = static_cast<uint64>(-1);
-struct Winsock {
-    Winsock() { WSAStartup(0x0202, &data); }
-    WSADATA data;
-} const g_winsock;
 
+// A peer's port from the list ("0" when it is not there); without a name, the
+// list's folder. (Winsock is started by the fixture's session.)
 std::string peers(std::string const &name = "") {
-    char const *file = std::getenv("ZEM_HTTP_PEERS");
-    std::string const path = file != nullptr ? file : "";
+    std::string const path = std::getenv("ZEM_HTTP_PEERS") ? std::getenv("ZEM_HTTP_PEERS") : "";
     std::ifstream in(path);
-    for (std::string line; !name.empty() && std::getline(in, line);) {
-        if (line.compare(0, name.size() + 1, name + "=") == 0)
+    for (std::string line; !name.empty() && std::getline(in, line);)
+        if (line.rfind(name + "=", 0) == 0)
             return line.substr(name.size() + 1);
-    }
     return name.empty() ? path.substr(0, path.find_last_of("/\\") + 1) : "0";
 }
 int port(std::string const &name) {
@@ -51,16 +48,6 @@ std::wstring url(int port, std::string const &path, bool tls = false) {
 template <std::size_t N> std::string bytes(char const (&text)[N]) {
     return std::string(text, N - 1);
 }
-std::string md5(std::string const &text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned size = 0;
-    EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
-    std::string out;
-    for (unsigned i = 0; i < size; ++i)
-        out +=
-            "0123456789abcdef"[digest[i] >> 4] + std::string(1, "0123456789abcdef"[digest[i] & 15]);
-    return out;
-}
 // Everything until the other end closes.
 std::string recv_all(uint64 s) {
     std::string out;
@@ -73,13 +60,10 @@ void close_socket(uint64 s) {
     if (s != kNone)
         closesocket(SOCKET(s));
 }
-// The text between `start` and the next `end` in `text`.
-std::string between(std::string const &text, std::string const &start, char const *end) {
-    std::size_t const at = text.find(start);
-    return at == std::string::npos
-               ? ""
-               : text.substr(at + start.size(),
-                             text.find(end, at + start.size()) - at - start.size());
+// The first group of `pattern` in `text`; empty when it is not there.
+std::string group(std::string const &text, char const *pattern) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(pattern)) ? m.str(1) : "";
 }
 
 // A scripted server run by a thread of this program. Each connection gets the
@@ -442,27 +426,25 @@ TEST_F(Http, TunnelAndTls) {
     Stream s(session.get(url(port("tls"), "/", true).c_str()));
     ASSERT_NE(s.s, nullptr);
     EXPECT_NE(read_body(s.s).find("<HTML>"), std::string::npos);
-    Peer plain({kOk}); // answers the TLS hello with plain text: the request was not sent
-    EXPECT_EQ(session.get(url(plain.port, "/", true).c_str()), nullptr);
-    EXPECT_EQ(session.get_ip(url(plain.port, "/", true).c_str()), nullptr);
-    EXPECT_EQ(session.post(url(plain.port, "/", true).c_str(), "x", 1), nullptr);
-    EXPECT_EQ(session.connect(url(plain.port, "", true).c_str(), "t:1", "r"), nullptr);
 }
 
+// Unusable addresses, a closed port, and a server that answers the TLS hello
+// in plain text (no request is sent to it); the records of the failures.
 TEST_F(Http, FailuresAndTheirRecords) {
     int const closed = Peer({kOk}).port;
+    Peer plain({kOk});
+    std::wstring const refused = url(closed, "/"), no_tls = url(plain.port, "/", true);
     LogCapture log;
-    for (wchar_t const *u : {L"http://127.0.0.1:abc/echo", L"http:///echo", L"",
-                             static_cast<wchar_t const *>(nullptr)}) {
+    for (wchar_t const *u :
+         {L"http://127.0.0.1:abc/echo", L"http:///echo", L"", static_cast<wchar_t const *>(nullptr),
+          refused.c_str(), no_tls.c_str()}) {
         EXPECT_EQ(session.get(u), nullptr);
         EXPECT_EQ(session.post(u, "x", 1), nullptr);
         EXPECT_EQ(session.get_ip(u), nullptr);
         EXPECT_EQ(session.connect(u, nullptr, "r"), nullptr);
     }
-    EXPECT_EQ(session.get(url(closed, "/").c_str()), nullptr);
     EXPECT_EQ(session.connect("127.0.0.1", static_cast<unsigned short>(closed)), kNone);
     EXPECT_EQ(session.connect(nullptr, 80), kNone);
-    EXPECT_EQ(session.connect(url(closed, "").c_str(), nullptr, "r"), nullptr);
     EXPECT_EQ(session.error(), 0);
     std::string const text = log.text(), c = std::to_string(closed);
     for (std::string const &record :
@@ -518,20 +500,19 @@ TEST_F(Http, HttpProxyHandshakes) {
     EXPECT_EQ(text.find("YWxpY2U6c2VjcmV0"), std::string::npos);
 }
 
-// The Proxy-Authorization value for each challenge ("@C" the client nonce,
-// "@R" the response; Digest values end with the uri).
+// The Proxy-Authorization value for each challenge, sent again at once by a
+// second connect of the same object: "@C" the client nonce (8 letters or
+// digits, one per object), "@R" the response (32 hex digits; the real squid
+// checks its value); Digest values end with the uri.
 TEST_F(Http, ProxyAuthorizationValues) {
-    std::string const user(40, 'u'), password(45, 'p'), pair = user + ":" + password;
-    unsigned char encoded[200];
-    EVP_EncodeBlock(encoded, reinterpret_cast<unsigned char const *>(pair.data()),
-                    int(pair.size()));
-    std::string const head = "Digest username=\"alice\",nc=00000001,",
+    std::string const user(40, 'u'), password(45, 'p');
+    std::string const head = "Digest username=\"alice\",nc=1,",
                       plain = "cnonce=\"@C\",nonce=\"n\",qop=\"auth\",realm=\"r\",response=\"@R\"";
     // clang-format off
     struct Case { std::string challenge, user, password, value; } const cases[] = {
         {"Basic realm=\"x\"", "alice", "secret", "Basic YWxpY2U6c2VjcmV0"}, {"Basic", "alice", "secret", "Basic YWxpY2U6c2VjcmV0"},
         {"\t BASIC realm=x", "alice", "secret", "Basic YWxpY2U6c2VjcmV0"}, {"Basic realm=x", "", "", "Basic Og=="},
-        {"Basic realm=x", user, password, "Basic " + std::string(reinterpret_cast<char *>(encoded))}, // one line
+        {"Basic realm=x", user, password, "Basic dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dTpwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHA="}, // one line
         {"Digest realm=\"proxy\", nonce=\"abc\", qop=\"auth,auth-int\", stale=false, domain=\"/a /b\"", "alice", "secret",
          head + "cnonce=\"@C\",domain=\"/a /b\",nonce=\"abc\",qop=\"auth\",realm=\"proxy\",response=\"@R\",stale=\"false\""},
         {"Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"", "alice", "secret", head + plain},
@@ -545,35 +526,24 @@ TEST_F(Http, ProxyAuthorizationValues) {
         {"Digest realm=\"r\"", "alice", "secret", "Fail Dummy"}, {"Digest nonce=\"n\"", "alice", "secret", "Fail Dummy"},
         {"Digest", "alice", "secret", "Fail Dummy"}, {"Digest realm=\"\", nonce=\"n\"", "alice", "secret", "Fail Dummy"}};
     // clang-format on
-    std::string cnonces;
+    std::set<std::string> cnonces;
     for (auto const &c : cases) {
         SCOPED_TRACE(c.challenge);
         Peer peer({"HTTP/1.0 407 A\r\nProxy-Authenticate: " + c.challenge + "\r\n\r\n", kTunnel});
         auto object = proxy(session, 1, peer.port, c.user.c_str(), c.password.c_str());
-        for (int i = 0; i < 2; ++i) // the second connect sends the credentials at once
+        for (int i = 0; i < 2; ++i)
             close_socket(object->connect("h.test", 81));
         for (std::size_t nc = 1; nc <= 2; ++nc) {
-            std::string const value = between(peer.heard_at(nc), "Proxy-Authorization: ", "\r\n"),
-                              cnonce = between(value, "cnonce=\"", "\"");
-            std::string expected = c.value;
-            if (expected.rfind("Digest ", 0) == 0) {
-                EXPECT_EQ(cnonce.find_first_not_of(
-                              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-                          std::string::npos);
-                EXPECT_EQ(cnonce.size() == 8 &&
-                              (nc == 2) == (cnonces.find(cnonce) != std::string::npos),
-                          true)
-                    << cnonces; // one per object
-                cnonces += cnonce + " ";
-                std::string const ha1 = md5("alice:" + between(expected, "realm=\"", "\"") +
-                                            ":secret"),
-                                  n = "0000000" + std::to_string(nc);
-                expected.replace(expected.find("@C"), 2, cnonce)
-                    .replace(expected.find("nc=0"), 11, "nc=" + n) += ",uri=\"h.test:81\"";
-                expected.replace(expected.find("@R"), 2,
-                                 md5(ha1 + ":" + between(expected, ",nonce=\"", "\"") + ":" + n +
-                                     ":" + cnonce + ":auth:" + md5("CONNECT:h.test:81")));
-            }
+            std::string value = group(peer.heard_at(nc), "Proxy-Authorization: (.*)\r"),
+                        expected = c.value, cnonce = group(value, "cnonce=\"([A-Za-z0-9]{8})\"");
+            EXPECT_TRUE(cnonce.empty() || cnonces.insert(cnonce).second == (nc == 1));
+            value =
+                std::regex_replace(value, std::regex("cnonce=\"[A-Za-z0-9]{8}\""), "cnonce=\"@C\"");
+            value = std::regex_replace(value, std::regex("response=\"[0-9a-f]{32}\""),
+                                       "response=\"@R\"");
+            if (expected.rfind("Digest ", 0) == 0)
+                expected.replace(expected.find("nc=1"), 4, "nc=0000000" + std::to_string(nc)) +=
+                    ",uri=\"h.test:81\"";
             EXPECT_EQ(value, expected);
         }
     }
