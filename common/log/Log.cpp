@@ -9,7 +9,6 @@
 #include "../sys/internal/Ntdll.h"
 
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +19,6 @@
 #include <iomanip>
 #include <iostream>
 #include <streambuf>
-#include <vector>
 
 namespace zem {
 namespace vfs {
@@ -59,45 +57,6 @@ bool ascii_iequal(char const *a, char const *b) {
     }
 }
 
-// Replaces every `token` of `text`, left to right; inserted text is not
-// scanned again. False when the result would exceed the longest file name.
-bool replace_all(std::string &text, char const *token, std::string const &value) {
-    std::string::size_type at = text.find(token);
-    if (at == std::string::npos)
-        return text.size() <= detail::max_log_file_name;
-    std::size_t const token_length = std::strlen(token);
-    std::string result;
-    std::string::size_type from = 0;
-    while (at != std::string::npos) {
-        result.append(text, from, at - from).append(value);
-        if (result.size() > detail::max_log_file_name)
-            return false;
-        from = at + token_length;
-        at = text.find(token, from);
-    }
-    result.append(text, from, std::string::npos);
-    if (result.size() > detail::max_log_file_name)
-        return false;
-    text.swap(result);
-    return true;
-}
-
-std::string two_digits(int value, char const *format) {
-    char text[16];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-// Do the two names denote the same path once "." and ".." are resolved?
-bool same_full_path(std::string const &a, std::string const &b) {
-    std::vector<char> x(32768), y(32768);
-    DWORD n = GetFullPathNameA(a.c_str(), DWORD(x.size()), x.data(), nullptr);
-    DWORD m = GetFullPathNameA(b.c_str(), DWORD(y.size()), y.data(), nullptr);
-    if (n == 0 || m == 0 || n >= x.size() || m >= y.size())
-        return false;
-    return std::strcmp(x.data(), y.data()) == 0;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -106,7 +65,7 @@ bool same_full_path(std::string const &a, std::string const &b) {
 
 // The one record buffer of the process and the lock that serialises records.
 // The put area is the first 4095 bytes of the array; the last byte stays NUL.
-class logbuf : public std::streambuf, public Lock {
+class logbuf : public std::streambuf {
 public:
     logbuf();
     ~logbuf() override;
@@ -116,6 +75,7 @@ public:
     // Opens `path` and swaps it in for the current file under the lock; when
     // it cannot be opened the current file is closed and the sink goes off.
     bool open_file(char const *path);
+    Lock &lock() { return lock_; }
     bool pid() const { return pid_; }
     std::string const &filename() const { return filename_; }
 
@@ -144,6 +104,7 @@ private:
     void apply_log_file(std::string const &pattern);
     void close_file();
 
+    Lock lock_;
     char record_[record_size];
     HANDLE file_;
     bool pid_;
@@ -167,13 +128,13 @@ logbuf::logbuf() : file_(INVALID_HANDLE_VALUE), pid_(false) {
 
 logbuf::~logbuf() {
     g_logger.store(nullptr);
-    lock();
+    lock_.lock();
     Log::state_.store(0u);
     close_file();
     pid_ = false;
     filename_.clear();
     setp(record_, record_ + put_area);
-    unlock();
+    lock_.unlock();
 }
 
 void logbuf::close_file() {
@@ -190,7 +151,7 @@ bool logbuf::open_file(char const *path) {
                       : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        auto_lock hold(*this);
+        auto_lock hold(lock_);
         close_file();
         return false;
     }
@@ -199,7 +160,7 @@ bool logbuf::open_file(char const *path) {
     // old file or in the new one, never nowhere.
     HANDLE old;
     {
-        auto_lock hold(*this);
+        auto_lock hold(lock_);
         old = file_;
         file_ = file;
         set_bit(Log::file_bit, true);
@@ -209,45 +170,59 @@ bool logbuf::open_file(char const *path) {
     return true;
 }
 
+namespace {
+
+// Applies a setting from the first of `keys` that holds a valid value for it:
+// `take` reads the setting from one key and applies it, false when the key
+// does not have it or its value is unusable.
+template <class Take> void from_first_key(ProcessConfig *const (&keys)[2], Take take) {
+    for (ProcessConfig *key : keys) {
+        if (take(*key))
+            return;
+    }
+}
+
+} // namespace
+
 // Each setting is taken from the program's key when it is there and valid,
 // else from the common key; a setting found nowhere keeps its default.
 void logbuf::apply_settings() {
     try {
         ProcessConfig own(0, nullptr, false);
         ProcessConfig common(0, "", false);
-        ProcessConfig *keys[2] = {&own, &common};
+        ProcessConfig *const keys[2] = {&own, &common};
 
-        for (ProcessConfig *key : keys) {
+        from_first_key(keys, [](ProcessConfig &key) {
             std::string text;
-            if (!key->get_string("LogLevel", text))
-                continue;
-            int level = detail::parse_log_level(text.c_str());
-            if (level >= 0 && level <= 7) {
-                set_threshold(static_cast<unsigned>(level));
-                break;
-            }
-        }
-        for (ProcessConfig *key : keys) {
+            int level = -1;
+            if (key.get_string("LogLevel", text))
+                level = detail::parse_log_level(text.c_str());
+            if (level < 0 || level > 7)
+                return false;
+            set_threshold(static_cast<unsigned>(level));
+            return true;
+        });
+        from_first_key(keys, [](ProcessConfig &key) {
             int value = 0;
-            if (key->get_int("LogDebug", value)) {
-                set_bit(Log::debugger_bit, value != 0);
-                break;
-            }
-        }
-        for (ProcessConfig *key : keys) {
+            if (!key.get_int("LogDebug", value))
+                return false;
+            set_bit(Log::debugger_bit, value != 0);
+            return true;
+        });
+        from_first_key(keys, [this](ProcessConfig &key) {
             std::string pattern;
-            if (key->get_string("LogFile", pattern)) {
-                apply_log_file(pattern);
-                break;
-            }
-        }
-        for (ProcessConfig *key : keys) {
+            if (!key.get_string("LogFile", pattern))
+                return false;
+            apply_log_file(pattern);
+            return true;
+        });
+        from_first_key(keys, [this](ProcessConfig &key) {
             int value = 0;
-            if (key->get_int("LogPID", value)) {
-                pid_ = value != 0;
-                break;
-            }
-        }
+            if (!key.get_int("LogPID", value))
+                return false;
+            pid_ = value != 0;
+            return true;
+        });
     } catch (...) {
         // Out of memory while loading: the settings read so far stay.
     }
@@ -313,8 +288,8 @@ Log::Log(char const *file, int line, int level)
     if (buffer == nullptr)
         return; // no buffer: the stream is bad and takes nothing
     LastErrorKeeper keep;
-    buffer->lock();
-    lock_ = buffer;
+    buffer->lock().lock();
+    lock_ = &buffer->lock();
     rdbuf(buffer);
     if (level_ & 8)
         return; // a bare record: no prefix
@@ -353,7 +328,8 @@ Log::~Log() {
     // The buffer is synchronised directly: a record that overflowed the
     // buffer has put the stream in its failed state, and is still emitted.
     try {
-        static_cast<logbuf *>(lock_)->pubsync();
+        if (std::streambuf *buffer = rdbuf())
+            buffer->pubsync();
     } catch (...) {
     }
     SetLastError(error);
@@ -465,57 +441,6 @@ int parse_log_level(char const *text) {
     if (end == text || *end != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX)
         return -1;
     return static_cast<int>(value);
-}
-
-bool expand_log_file_name(std::string const &pattern, unsigned long pid, char const *image_path,
-                          _SYSTEMTIME const &now, std::string &name) {
-    name.clear();
-    try {
-        std::string text = pattern;
-        if (!replace_all(text, "%p", std::to_string(pid)))
-            return false;
-        if (image_path != nullptr) {
-            std::string image = image_path;
-            std::string::size_type slash = image.find_last_of("\\/");
-            std::string directory = slash == std::string::npos ? "" : image.substr(0, slash);
-            if (!replace_all(text, "%D", directory) ||
-                !replace_all(text, "%N", image_base_name(image)))
-                return false;
-        }
-        if (text.find("%i") != std::string::npos) {
-            std::string first = text;
-            std::string second = text;
-            if (!replace_all(first, "%i", "0") || !replace_all(second, "%i", "1"))
-                return false;
-            if (same_full_path(first, second)) {
-                // The counter does not reach the file: every candidate names
-                // the same file, which the search would never get past.
-                text.swap(first);
-            } else {
-                for (unsigned long long i = 0;; ++i) {
-                    std::string candidate = text;
-                    if (!replace_all(candidate, "%i", std::to_string(i)))
-                        return false;
-                    if (!PathFileExistsA(candidate.c_str())) {
-                        text.swap(candidate);
-                        break;
-                    }
-                }
-            }
-        }
-        if (!replace_all(text, "%Y", two_digits(now.wYear, "%04d")) ||
-            !replace_all(text, "%M", two_digits(now.wMonth, "%02d")) ||
-            !replace_all(text, "%d", two_digits(now.wDay, "%02d")) ||
-            !replace_all(text, "%H", two_digits(now.wHour, "%02d")) ||
-            !replace_all(text, "%m", two_digits(now.wMinute, "%02d")) ||
-            !replace_all(text, "%s", two_digits(now.wSecond, "%02d")))
-            return false;
-        name.swap(text);
-        return true;
-    } catch (...) {
-        name.clear();
-        return false;
-    }
 }
 
 } // namespace detail

@@ -72,11 +72,7 @@ chmod 644 "$DIR/passwd" && chmod 600 "$DIR/shadow"
 start dante_auth unshare -m sh -c "mount --bind '$DIR/passwd' /etc/passwd &&
     mount --bind '$DIR/shadow' /etc/shadow && exec danted -f '$DIR/dante-username.conf'"
 python3 -c 'import socket, sys, time
-end = time.time() + 60
-for p in sys.argv[1:]:
-    while True:
-        try: socket.create_connection(("127.0.0.1", int(p)), 1).close(); break
-        except OSError:
-            if time.time() > end: sys.exit(1)
-            time.sleep(0.1)' "$@" || fail "a peer did not start"
+end, up = time.time() + 60, lambda p: socket.socket().connect_ex(("127.0.0.1", int(p))) == 0
+while not all(map(up, sys.argv[1:])) and time.time() < end: time.sleep(0.1)
+sys.exit(not all(map(up, sys.argv[1:])))' "$@" || fail "a peer did not start"
 printf 'tls=%s\nsquid_basic=%s\nsquid_digest=%s\ndante=%s\ndante_auth=%s\n' "$@" | tee "$DIR/ports.txt"

@@ -1,7 +1,8 @@
 // Started by the logger tests once they set up the registry: prints the
 // logger state built at load ("filename=", "can=" with a digit per level 0 to
-// 7, "tid="), writes "child record" at level 0, then turns the console on and
-// prints the threshold ("level=").
+// 7, "pid=" and "tid=" as a record prefix shows them), writes "child record"
+// at level 0, then closes the file, turns the console on, writes "child on
+// the console" at level 0 and prints the threshold ("level=").
 #include "../../common/log/Log.h"
 
 #include <windows.h>
@@ -12,10 +13,13 @@ int main() {
     char can[9] = {};
     for (int n = 0; n < 8; ++n)
         can[n] = zem::vfs::Log::can(n) ? '1' : '0';
-    std::printf("filename=%s\ncan=%s\ntid=%lu\n", zem::vfs::Log(nullptr, 0, 8).filename().c_str(),
-                can, GetCurrentThreadId());
+    std::printf("filename=%s\ncan=%s\npid=%04lu\ntid=%04lu\n",
+                zem::vfs::Log(nullptr, 0, 8).filename().c_str(), can, GetCurrentProcessId(),
+                GetCurrentThreadId());
     ZEM_LOG(0, "child record");
+    zem::vfs::Log(nullptr, 0, 8).open(nullptr);
     zem::vfs::Log(nullptr, 0, 8).console(true);
+    ZEM_LOG(0, "child on the console");
     int level = -1;
     while (level < 8 && zem::vfs::Log::can(level + 1))
         ++level;

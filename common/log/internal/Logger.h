@@ -1,13 +1,13 @@
 // Library-internal part of the logger: its start at load, the thread-local
-// slot of the suppression counters, and the two rules behind the registry
-// settings (exported for the library's tests only). Not installed.
+// slot of the suppression counters, and the level-name rule behind the
+// registry settings (exported for the library's tests only); the file-name
+// rule is in LogFileName.h. Not installed.
 #pragma once
 
 #include <string>
 
 #include "../../config.h"
-
-struct _SYSTEMTIME;
+#include "LogFileName.h"
 
 namespace zem {
 namespace vfs {
@@ -29,22 +29,6 @@ void free_thread_log_slot();
 // number (leading blanks and a sign allowed), -1 when anything follows it or
 // it does not fit an int. A null text gives -1.
 ZEM_VFS_API int parse_log_level(char const *text);
-
-// The longest log file name a pattern may produce; a longer one leaves the
-// logger without a file.
-const std::size_t max_log_file_name = 32767;
-
-// Resolves a "LogFile" pattern: every "%p" becomes `pid`; when `image_path`
-// is not null every "%D" its directory and every "%N" its file name without
-// extension; with "%i" the first counter 0, 1, 2, ... whose name names no
-// existing file (a pattern whose counter vanishes when the path is normalised,
-// as in "x\%i\..\y.log", takes 0); then "%Y", "%M", "%d", "%H", "%m", "%s"
-// from `now`. A token's inserted text is not scanned again by that token.
-// False, with `name` empty, when the name would grow beyond
-// max_log_file_name.
-ZEM_VFS_API bool expand_log_file_name(std::string const &pattern, unsigned long pid,
-                                      char const *image_path, _SYSTEMTIME const &now,
-                                      std::string &name);
 
 } // namespace detail
 } // namespace vfs

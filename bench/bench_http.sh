@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs bench_http.exe of a build (configured with -DZEM_BUILD_BENCH=ON) under
 # the build's Wine prefix; the benchmark starts its own servers.
-#   sh tests/http/bench_http.sh <build-folder> [rounds]
+#   sh bench/bench_http.sh <build-folder> [rounds]
 set -eu
 BUILD=$(cd "${1:?usage: $0 <build-folder> [rounds]}" && pwd)
 export WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all
