@@ -22,9 +22,12 @@ list(GET ZEM_GCC_DIRS 0 ZEM_GCC_DIR)
 # a build sets.
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${ZEM_GCC_DIR}/include/c++
     ${ZEM_GCC_DIR}/include/c++/${ZEM_MINGW_PREFIX} ${ZEM_GCC_DIR}/include/c++/backward)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${ZEM_GCC_DIR}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${ZEM_GCC_DIR}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${ZEM_GCC_DIR}")
+# lld finds symbols in archives whatever their order, so the thread library
+# (which the GCC driver adds by itself) can be named here.
+set(ZEM_CLANG_LINK "-fuse-ld=lld -L${ZEM_GCC_DIR} -lpthread")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${ZEM_CLANG_LINK}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ZEM_CLANG_LINK}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ZEM_CLANG_LINK}")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ZEM_MINGW_PREFIX} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
