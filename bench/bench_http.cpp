@@ -9,7 +9,7 @@
 //    exchange that sends the same request and receives the same bytes.
 // Medians over the rounds; the last line is
 //     summary: head_over_raw_plain=R head_over_raw_tls=R
-// (target <= 2). Run with: sh bench/bench_http.sh <build-folder> [rounds]
+// (target <= 2). Run with: scripts/bench.sh build http
 #include "../common/http/HttpSession.h"
 
 #include <winsock2.h>
