@@ -456,6 +456,87 @@ TEST(PolicyVisitors, FileProcessAndHookTypeDecisions) {
     }
 }
 
+// A visitor of another class takes the plain walk over every node.
+struct PlainWalk : FilePolicyVisitor {
+    using FilePolicyVisitor::FilePolicyVisitor;
+};
+
+// The file visitor's level-7 records written since `from`.
+std::string file_records(LogCapture const &log, std::size_t &from) {
+    std::string all = log.text(), out;
+    for (std::size_t at = all.find("File Policy", from); at != std::string::npos;
+         at = all.find("File Policy", at + 1))
+        out += all.substr(at, all.find('\n', at) - at) + "|";
+    from = all.size();
+    return out;
+}
+
+TEST(PolicyVisitors, IndexedFileDecisionsAgreeWithThePlainWalk) {
+    LogCapture log;
+    std::mt19937 rng(7);
+    auto pick = [&](std::vector<std::string> const &from) { return from[rng() % from.size()]; };
+    std::vector<std::string> const drives = {"C:", "c:", "D:", "\\??\\C:", ""};
+    std::vector<std::string> const parts = {"a", "A", "b", "dir", "\xc3\x84x", "", "a.txt"};
+    auto path = [&] {
+        std::string p = pick(drives);
+        for (unsigned n = rng() % 4; n > 0; --n)
+            p += (rng() % 4 ? "\\" : "/") + pick(parts);
+        return p + (rng() % 4 ? "" : "\\");
+    };
+    auto pattern = [&]() -> std::string {
+        std::string list = path();
+        for (unsigned n = rng() % 3; n > 0; --n)
+            list += ";" + path();
+        switch (rng() % 8) {
+        case 0:
+            return "_:regex:" + pick(parts) + "$";
+        case 1:
+            return "$:*" + pick({"test_policy.exe", "other.exe"}) + ":" + list;
+        case 2:
+            return "_:!:" + list;
+        case 3:
+            return rng() % 2 ? "" : "_:" + list;
+        default:
+            return list;
+        }
+    };
+    std::size_t seen = 0;
+    for (int tree = 0; tree < 12; ++tree) {
+        PolicyGroup root("root");
+        std::vector<PolicyGroup *> groups = {&root};
+        for (int i = 0; i < 60; ++i) {
+            PolicyGroup *into = groups[rng() % groups.size()];
+            std::string const name = "n" + std::to_string(i);
+            if (rng() % 8 == 0) {
+                groups.push_back(new PolicyGroup(name.c_str()));
+                into->add(groups.back());
+            } else if (rng() % 10 == 0) {
+                into->add(new FilePolicy(name.c_str(), FileMatch(uint64(1), 3), 2, ""));
+            } else {
+                into->add(new ProcessPolicy((name + "p").c_str(), "*", 1));
+                into->add(new FilePolicy(name.c_str(), pattern().c_str(), int(rng() % 3 + 1),
+                                         int(rng() % 4), rng() % 2 ? "R:\\t\\" : "C:\\a;E:\\"));
+            }
+        }
+        for (int q = 0; q < 40; ++q) {
+            if (q % 10 == 9) // the index follows changes of nested groups
+                groups[rng() % groups.size()]->remove(("n" + std::to_string(rng() % 60)).c_str());
+            std::string const p = rng() % 10 ? path() : std::string();
+            int const mode = int(rng() % 3 + 1);
+            SCOPED_TRACE(testing::Message() << tree << " " << q << " " << p << ":" << mode);
+            FilePolicyVisitor indexed(p.empty() ? nullptr : p.c_str(), mode);
+            EXPECT_TRUE(root.apply(indexed));
+            std::string const indexed_log = file_records(log, seen);
+            PlainWalk plain(p.empty() ? nullptr : p.c_str(), mode);
+            EXPECT_TRUE(root.apply(plain));
+            EXPECT_EQ(indexed.policy(), plain.policy());
+            EXPECT_STREQ(indexed.mappedfile(), plain.mappedfile());
+            EXPECT_EQ(indexed.finished(), plain.finished());
+            EXPECT_EQ(indexed_log, file_records(log, seen));
+        }
+    }
+}
+
 TEST(PolicyManagerTest, OneInstanceSwappedUnderItsLock) {
     std::vector<PolicyManager *> seen(6, nullptr);
     std::vector<std::thread> threads;
