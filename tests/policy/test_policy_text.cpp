@@ -3,6 +3,8 @@
 
 #include <zem/vfs.h>
 
+#include "policy_support.h"
+
 #include <memory>
 #include <random>
 #include <string>
@@ -28,9 +30,13 @@ public:
         fill(*root, 0);
         return root;
     }
+    // Drive, up to three parts, each after "\\" or "/", and maybe a final "\\".
     std::string path() {
-        return pick({"C:\\src\\a.txt", "c:/SRC/x/y.tmp", "C:\\keys\\k", "D:\\x.tmp",
-                     "\\??\\C:\\src\\y", "C:\\other\\f"});
+        std::string p = pick({"C:", "c:", "D:", "\\??\\C:", ""});
+        for (int n = any(4); n > 0; --n)
+            p += std::string(any(4) ? "\\" : "/") +
+                 pick({"src", "SRC", "x.tmp", "\xc3\x84", "", "k"});
+        return p + (any(4) ? "" : "\\");
     }
 
 private:
@@ -51,11 +57,14 @@ private:
             return new BasePolicy(name, pick({"", "disp", "a;b"}));
         case 1:
         case 2: {
-            char const *pattern =
+            std::string const list = path() + (any(2) ? "" : ";" + path());
+            std::string pattern =
                 pick({"C:\\src\\", "c:/keys/;D:\\x.tmp", ";", "", "_:regex:\\.tmp$",
                       "_:regex:!\\.tmp$", "_:disk:usb", "_:!:C:\\src\\", "$:nothere.exe:C:\\src\\",
-                      "_:regex:!", "_:disk:unc:s\\"});
-            FileMatch match(pattern, 1 + any(3));
+                      "_:regex:!", "_:disk:unc:s\\", "$:*test_policy.exe:", "_:"});
+            if (pattern.back() == ':' || any(2))
+                pattern += list;
+            FileMatch match(pattern.c_str(), 1 + any(3));
             if (any(2) == 0)
                 return new FilePolicy(name, match, any(4),
                                       pick({"", "D:\\dst\\", "C:\\a\\;E:\\b\\"}));
@@ -173,6 +182,55 @@ TEST(PolicyText, CutOrPaddedBytesAreRefused) {
     EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes + "n:", &error));
     Tree whole(PolicyText::from_bytes(bytes, &error));
     EXPECT_TRUE(whole) << error.text();
+}
+
+// A visitor of another class takes the plain walk over every node: a file
+// decision that skips what cannot match answers as that walk does, with the
+// same records, also after the tree changed.
+struct PlainWalk : FilePolicyVisitor {
+    using FilePolicyVisitor::FilePolicyVisitor;
+};
+
+TEST(PolicyText, IndexedFileDecisionsAgreeWithThePlainWalk) {
+    policy_test::LogCapture log;
+    std::size_t seen = 0;
+    auto records = [&] { // the file visitor's records since the last call
+        std::string all = log.text(), out;
+        for (std::size_t at = all.find("File Policy", seen); at != std::string::npos;
+             at = all.find("File Policy", at + 1))
+            out += all.substr(at, all.find('\n', at) - at) + "|";
+        seen = all.size();
+        return out;
+    };
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        RandomTree random(seed);
+        Tree tree = random.make();
+        Policy *spare = new FilePolicy("new", "", 3, 2, "");
+        for (int q = 0; q < 16; ++q) {
+            if (q == 5) { // nodes made before the index joins the groups
+                for (char const *name : {"a", "b", "c", "src", "x y", "<&\">"}) {
+                    Policy *g = tree->get(name);
+                    if (g != nullptr && g->is_group())
+                        static_cast<PolicyGroup *>(g)->add(spare->clone());
+                }
+                tree->add(spare);
+            }
+            if (q == 10)
+                tree->remove("a");
+            std::string const path = random.path();
+            int const mode = q % 3 + 1;
+            SCOPED_TRACE(testing::Message() << seed << " " << path << ":" << mode);
+            FilePolicyVisitor indexed(path.empty() ? nullptr : path.c_str(), mode);
+            tree->apply(indexed);
+            std::string const indexed_records = records();
+            PlainWalk plain(path.empty() ? nullptr : path.c_str(), mode);
+            tree->apply(plain);
+            EXPECT_EQ(indexed.policy(), plain.policy());
+            EXPECT_STREQ(indexed.mappedfile(), plain.mappedfile());
+            EXPECT_EQ(indexed.finished(), plain.finished());
+            EXPECT_EQ(indexed_records, records());
+        }
+    }
 }
 
 // The trace reports the node whose value the visitor returns, and nothing
