@@ -44,6 +44,14 @@ double now_ns() {
 
 // Median over `samples` of the ns per call of `body`, each sample running it
 // `calls` times.
+template <class F> double median_ns(int samples, int calls, F body);
+
+// Calls of `body` that take about 0.2 ms together (1 to 2000).
+template <class F> int calls_for(F body) {
+    double const once = median_ns(3, 1, body);
+    return std::max(1, std::min(2000, int(200000 / std::max(once, 1.0))));
+}
+
 template <class F> double median_ns(int samples, int calls, F body) {
     std::vector<double> per_call;
     body(); // warm up
@@ -91,7 +99,7 @@ int main() {
         PolicyGroup processes{"processes"};
         std::unordered_map<std::wstring, int> keys; // the limit's table
         std::string path;
-        int calls = 0;
+        int file_calls = 0, process_calls = 0;
         std::vector<double> file, process, limit;
     } cases[count];
     char const *image = "C:\\Windows\\System32\\cmd.exe";
@@ -115,7 +123,14 @@ int main() {
             c.processes.add(new ProcessPolicy(name.c_str(), names.c_str(), 1));
         }
         c.path = "C:\\Program Files\\app" + std::to_string(n - 1) + "\\bin\\tool.exe";
-        c.calls = std::max(1, 20000 / n);
+        c.file_calls = calls_for([&] {
+            FilePolicyVisitor v(c.path.c_str(), 1);
+            c.files.apply(v);
+        });
+        c.process_calls = calls_for([&] {
+            ProcessPolicyVisitor v(image, nullptr, 0);
+            c.processes.apply(v);
+        });
         // Check the questions once: only the last node decides.
         FilePolicyVisitor check(c.path.c_str(), 1);
         c.files.apply(check);
@@ -129,19 +144,19 @@ int main() {
     }
     for (int round = 0; round < 31; ++round) {
         for (Case &c : cases) {
-            c.file.push_back(median_ns(1, 2000, [&] {
+            c.file.push_back(median_ns(1, c.file_calls, [&] {
                 FilePolicyVisitor v(c.path.c_str(), 1);
                 c.files.apply(v);
                 sink += v.policy();
             }));
-            c.process.push_back(median_ns(1, c.calls, [&] {
+            c.process.push_back(median_ns(1, c.process_calls, [&] {
                 ProcessPolicyVisitor v(image, nullptr, 0);
                 c.processes.apply(v);
                 sink += v.hook();
             }));
             // The limit: the path converted and normalised once, then each
             // component-boundary prefix, folded, looked up in a hash table.
-            c.limit.push_back(median_ns(1, 2000, [&] {
+            c.limit.push_back(median_ns(1, 500, [&] {
                 std::wstring p = Utility::utf82w(c.path);
                 for (wchar_t &ch : p)
                     ch = ch == L'/' ? L'\\' : ch >= L'A' && ch <= L'Z' ? wchar_t(ch + 32) : ch;
