@@ -119,37 +119,35 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
         int line, column;
         char const *element, *field, *message;
     } const cases[] = {
-        {"<PolicyGroup>\n  <Policy name=\"a\"/>\n</PolicyGroup>", 2, 3, "Policy", "",
-         "unknown element"},
-        {"<PolicyGroup>\n <BasePolicy name=\"a\" colour=\"red\"/></PolicyGroup>", 2, 23,
-         "BasePolicy", "colour", "unknown attribute"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" value=\"2147483648\"/></PolicyGroup>", 1,
-         44, "FilePolicy", "value", "not a number"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"x1\"/></PolicyGroup>", 1, 35, "FilePolicy",
-         "mode", "not a number"},
-        {"<PolicyGroup>\n<ProcessPolicy name=\"p\" hook=\"sometimes\"/></PolicyGroup>", 2, 25,
-         "ProcessPolicy", "hook", "or one of off, on, pass, forbid"},
-        {"<PolicyGroup><ProcessPolicy name=\"p\"/></PolicyGroup>", 1, 14, "ProcessPolicy", "hook",
-         "required"},
-        {"<PolicyGroup><FilePolicy mode=\"1\"/></PolicyGroup>", 1, 14, "FilePolicy", "name",
-         "required"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" minsize=\"-1\"/></PolicyGroup>", 1, 44,
-         "FilePolicy", "minsize", "not a number"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" paths=\"C:\\\" "
-         "regex=\"x\"/></PolicyGroup>",
-         1, 56, "FilePolicy", "regex", "give one of"},
-        {"<PolicyGroup><FilePolicy name=\"a\" mode=\"1\" drive=\"floppy\"/></PolicyGroup>", 1, 44,
-         "FilePolicy", "drive", "one of remote"},
-        {"<PolicyGroup><HookTypePolicy name=\"h\"><hook "
-         "name=\"x\"/></HookTypePolicy></PolicyGroup>",
-         1, 39, "HookTypePolicy", "", "only <hooktype"},
-        {"<BasePolicy name=\"a\"/>", 1, 1, "BasePolicy", "", "one PolicyGroup element"},
-        {"<PolicyGroup><BasePolicy name=\"a\"></PolicyGroup>", 1, 35, "", "", "Error"},
+        {"\n  <Policy name=\"a\"/>\n", 2, 3, "Policy", "", "unknown element"},
+        {"\n <BasePolicy name=\"a\" colour=\"red\"/>", 2, 23, "BasePolicy", "colour",
+         "unknown attribute"},
+        {"<FilePolicy name=\"a\" mode=\"1\" value=\"2147483648\"/>", 1, 44, "FilePolicy", "value",
+         "not a number"},
+        {"<FilePolicy name=\"a\" mode=\"x1\"/>", 1, 35, "FilePolicy", "mode", "not a number"},
+        {"\n<ProcessPolicy name=\"p\" hook=\"sometimes\"/>", 2, 25, "ProcessPolicy", "hook",
+         "or one of off, on, pass, forbid"},
+        {"<ProcessPolicy name=\"p\"/>", 1, 14, "ProcessPolicy", "hook", "required"},
+        {"<FilePolicy mode=\"1\"/>", 1, 14, "FilePolicy", "name", "required"},
+        {"<FilePolicy name=\"a\" mode=\"1\" minsize=\"-1\"/>", 1, 44, "FilePolicy", "minsize",
+         "not a number"},
+        {"<FilePolicy name=\"a\" mode=\"1\" paths=\"C:\\\" regex=\"x\"/>", 1, 56, "FilePolicy",
+         "regex", "give one of"},
+        {"<FilePolicy name=\"a\" mode=\"1\" drive=\"floppy\"/>", 1, 44, "FilePolicy", "drive",
+         "one of remote"},
+        {"<HookTypePolicy name=\"h\"><hook name=\"x\"/></HookTypePolicy>", 1, 39, "HookTypePolicy",
+         "", "only <hooktype"},
+        {"=<BasePolicy name=\"a\"/>", 1, 1, "BasePolicy", "", "one PolicyGroup element"},
+        {"<BasePolicy name=\"a\">", 1, 35, "", "", "Error"},
     };
     for (Case const &c : cases) {
-        SCOPED_TRACE(c.xml);
+        // The children of a group, or with "=" a whole text.
+        std::string const xml = c.xml[0] == '='
+                                    ? std::string(c.xml + 1)
+                                    : "<PolicyGroup>" + std::string(c.xml) + "</PolicyGroup>";
+        SCOPED_TRACE(xml);
         PolicyText::Error error;
-        EXPECT_EQ(nullptr, PolicyText::parse(c.xml, &error));
+        EXPECT_EQ(nullptr, PolicyText::parse(xml, &error));
         EXPECT_EQ(c.line, error.line);
         EXPECT_EQ(c.column, error.column);
         EXPECT_EQ(c.element, error.element);
@@ -165,9 +163,7 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
     EXPECT_EQ("regex", error.field);
     std::string nested;
     for (int i = 0; i < 70; ++i)
-        nested += "<PolicyGroup>";
-    for (int i = 0; i < 70; ++i)
-        nested += "</PolicyGroup>";
+        nested = "<PolicyGroup>" + nested + "</PolicyGroup>";
     EXPECT_EQ(nullptr, PolicyText::parse(nested, &error));
     EXPECT_NE(std::string::npos, error.message.find("nested deeper"));
 }
