@@ -332,7 +332,6 @@ FileMatch::~FileMatch() = default;
 
 void FileMatch::prepare() {
     prepared_ = detail::FilePattern::build(pattern_);
-    detail::policy_tree_changed();
 }
 
 bool FileMatch::match_file(char const *file, int mode) {
@@ -391,6 +390,9 @@ bool FileMatch::load_match(Stream &s) {
     min_size_ = min_size;
     mode_ = mode;
     prepare();
+    // A new object joins a tree through add(), which tells the index; a
+    // match changed in place tells it here.
+    detail::policy_tree_changed();
     return whole && s.good();
 }
 
