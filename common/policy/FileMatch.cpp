@@ -1,6 +1,7 @@
 #include "FileMatch.h"
 
 #include "internal/LoadProgress.h"
+#include "internal/PolicyIndex.h"
 #include "internal/Prepared.h"
 
 #include "../serialize/Stream.h"
@@ -69,12 +70,7 @@ bool is_foreign_share(std::string const &path) {
 bool in_list(detail::FileList const &list, std::wstring path) {
     if (list.references.empty())
         return false;
-    detail::TestedPath const tested(std::move(path));
-    for (detail::FileList::Reference const &reference : list.references) {
-        if (detail::file_in_path(list, reference, tested))
-            return true;
-    }
-    return false;
+    return detail::list_covers(list, detail::TestedPath(std::move(path)));
 }
 
 bool all_ascii(std::wstring const &text) {
@@ -224,6 +220,21 @@ bool file_in_path(FileList const &list, FileList::Reference const &reference,
     return p.size() > n && p[n] == L'\\' && equal(n);
 }
 
+bool list_covers(FileList const &list, TestedPath const &path) {
+    for (FileList::Reference const &reference : list.references) {
+        if (file_in_path(list, reference, path))
+            return true;
+    }
+    return false;
+}
+
+FileList const *FileMatchAccess::plain_list(FileMatch const &m) {
+    FilePattern const *p = m.prepared_.get();
+    if (m.min_size_ != 0 || p == nullptr || p->kind != FilePattern::list)
+        return nullptr;
+    return &p->references;
+}
+
 void ExtendedPattern::build(std::string const &pattern) {
     // Offsets into the pattern, never copies of its rest: a chain of many
     // prefixes costs its length once.
@@ -308,7 +319,14 @@ FileMatch::FileMatch(uint64 min_size, int mode) : min_size_(min_size), mode_(mod
 
 FileMatch::FileMatch(FileMatch const &other) = default;
 
-FileMatch &FileMatch::operator=(FileMatch const &other) = default;
+FileMatch &FileMatch::operator=(FileMatch const &other) {
+    pattern_ = other.pattern_;
+    min_size_ = other.min_size_;
+    mode_ = other.mode_;
+    prepared_ = other.prepared_;
+    detail::policy_tree_changed();
+    return *this;
+}
 
 FileMatch::~FileMatch() = default;
 
@@ -372,6 +390,9 @@ bool FileMatch::load_match(Stream &s) {
     min_size_ = min_size;
     mode_ = mode;
     prepare();
+    // A new object joins a tree through add(), which tells the index; a
+    // match changed in place tells it here.
+    detail::policy_tree_changed();
     return whole && s.good();
 }
 

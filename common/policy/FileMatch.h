@@ -12,7 +12,8 @@ namespace vfs {
 
 namespace detail {
 struct FilePattern;
-}
+struct FileMatchAccess;
+} // namespace detail
 
 // One pattern selects the files (UTF-8; paths may carry the NT prefix "\??\"):
 //   empty                   every file
@@ -61,6 +62,7 @@ public:
     bool load_match(Stream &s) override;
 
 private:
+    friend struct detail::FileMatchAccess;
     void prepare();
     bool size_test(char const *file) const;
 

@@ -14,6 +14,11 @@
 namespace zem {
 namespace vfs {
 
+class FilePolicyVisitor;
+namespace detail {
+bool apply_indexed(PolicyGroup &group, FilePolicyVisitor &v);
+}
+
 // The first matching FilePolicy in walk order whose value is not 3 decides:
 // its value, and for value 1 the mapped path. Nothing decided: policy 0 and
 // an empty mapped path. Merge modes are not consulted.
@@ -28,6 +33,8 @@ public:
     char const *mappedfile() const { return mappedfile_.c_str(); }
 
 private:
+    friend bool detail::apply_indexed(PolicyGroup &group, FilePolicyVisitor &v);
+
     char const *file_;
     int mode_;
     int policy_;

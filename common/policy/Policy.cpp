@@ -1,12 +1,16 @@
 #include "Policy.h"
 
+#include "MatchingVisitors.h"
+#include "PolicyTrace.h"
 #include "PolicyVisitor.h"
 #include "internal/LoadProgress.h"
+#include "internal/PolicyIndex.h"
 
 #include "../serialize/Stream.h"
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
 #include <utility>
 
 namespace zem {
@@ -67,6 +71,7 @@ PolicyGroup::PolicyGroup(Protype const &p) : Policy("policy/PolicyGroup", p) {}
 PolicyGroup::PolicyGroup(char const *type, Protype const &p) : Policy(type, p) {}
 
 PolicyGroup::~PolicyGroup() {
+    detail::forget_index(this);
     clear(true);
 }
 
@@ -127,6 +132,10 @@ bool PolicyGroup::apply(PolicyVisitor &v) {
         return false;
     if (v.finished())
         return true;
+    // A file decision visits only the nodes that can match its path. With a
+    // trace watching, every node is walked so that the trace lists them all.
+    if (typeid(v) == typeid(FilePolicyVisitor) && PolicyTrace::current() == nullptr)
+        return detail::apply_indexed(*this, static_cast<FilePolicyVisitor &>(v));
     for (std::size_t i = 0; i < children_.size(); ++i) {
         if (!children_[i]->apply(v))
             return false;
@@ -139,6 +148,7 @@ bool PolicyGroup::apply(PolicyVisitor &v) {
 void PolicyGroup::add(Policy *p) {
     if (p == nullptr)
         return;
+    detail::policy_tree_changed();
     try {
         children_.push_back(p);
     } catch (...) {
@@ -171,6 +181,7 @@ void PolicyGroup::remove(char const *name) {
         if (std::strcmp((*it)->name(), name) == 0) {
             Policy *child = *it;
             children_.erase(it);
+            detail::policy_tree_changed();
             child->release();
             return;
         }
@@ -180,6 +191,7 @@ void PolicyGroup::remove(char const *name) {
 void PolicyGroup::clear(bool destroy) {
     std::vector<Policy *> children;
     children.swap(children_);
+    detail::policy_tree_changed();
     if (destroy) {
         for (Policy *child : children)
             child->release();
@@ -203,8 +215,10 @@ void PolicyGroup::copy_children_into(PolicyGroup *dst) const {
 }
 
 void PolicyGroup::swap(PolicyGroup *other) {
-    if (other != nullptr)
+    if (other != nullptr) {
         children_.swap(other->children_);
+        detail::policy_tree_changed();
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,9 @@ namespace vfs {
 
 class Stream;
 class PolicyVisitor;
+namespace detail {
+struct GroupAccess;
+}
 
 // A named node of the tree. Fields on the wire: the frame head with the type
 // name, the name (narrow text), the merge mode (32-bit signed). The merge
@@ -105,6 +108,7 @@ protected:
     PolicyGroup(char const *type, Protype const &);
 
 private:
+    friend struct detail::GroupAccess;
     void copy_children_into(PolicyGroup *dst) const;
 
     std::vector<Policy *> children_;

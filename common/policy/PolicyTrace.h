@@ -10,7 +10,9 @@
 //   for (auto const &step : trace.steps()) ...
 //
 // Traces nest per thread (the innermost one records). Without a trace the
-// visitors pay one relaxed atomic load per node.
+// visitors pay one relaxed atomic load per node. A file decision normally
+// visits only the nodes its path can match; while a trace watches, it walks
+// every node instead, so the trace lists each one as the plain walk sees it.
 #pragma once
 
 #include "../config.h"

