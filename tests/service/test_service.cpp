@@ -125,32 +125,6 @@ TEST(WinServiceManager, TableOfTenSlots) {
     EXPECT_EQ(nullptr, m->get(static_cast<wchar_t const *>(nullptr)));
 }
 
-// A console shared with a child of a new process group. Windows delivers
-// CTRL_BREAK_EVENT to a group; Wine refuses it and delivers CTRL_C_EVENT.
-TEST(ServiceHost, ConsoleEventFromAnotherProcess) {
-    bool const had_console = GetConsoleWindow() != nullptr;
-    if (!had_console) {
-        FreeConsole();
-        ASSERT_TRUE(AllocConsole());
-    }
-    DWORD sent = 99;
-    ChildResult r = run_child(kChild, L"console", CREATE_NEW_PROCESS_GROUP, [&](DWORD pid, HANDLE) {
-        Handle started(
-            CreateEventW(nullptr, TRUE, FALSE, (L"zem_started_" + std::to_wstring(pid)).c_str()));
-        WaitForSingleObject(started.get(), 10000);
-        for (DWORD e : {DWORD(CTRL_BREAK_EVENT), DWORD(CTRL_C_EVENT)})
-            if (sent == 99 && GenerateConsoleCtrlEvent(e, pid))
-                sent = e;
-    });
-    if (!had_console)
-        FreeConsole();
-    EXPECT_EQ(7u, r.exit_code) << r.output;
-    std::string const lines[] = {"start 0", "prepare_stop " + std::to_string(sent), "stop",
-                                 "start_console=7 add_after=0 again=0 service_after=0"};
-    for (std::string const &line : lines)
-        EXPECT_TRUE(r.has_line(line)) << line << "\n" << r.output;
-}
-
 TEST(WinServiceCtrl, MissingServiceRecordsMessages) {
     WinServiceCtrl ctrl((L"zemsvc_missing_" + std::to_wstring(GetCurrentProcessId())).c_str());
     EXPECT_STREQ("", ctrl.error());
