@@ -26,52 +26,52 @@ std::vector<wchar_t> buffer(std::wstring const &s) {
 
 } // namespace
 
-TEST(UtilityConvert, EmptyNullAndRefused) {
+// Counted conversions, each run through all four: null text and a count of 0
+// are refused, so are counts beyond the system's 32-bit count (0xFFFFFFFF
+// would otherwise read as "NUL-terminated"); an explicit count reads no
+// further, and the text ends at its first NUL.
+TEST(UtilityConvert, CountedTable) {
+    struct Case {
+        char const *narrow;
+        wchar_t const *wide;
+        uint64 count;
+        char const *expected;
+    } const cases[] = {
+        {nullptr, nullptr, kNul, ""},
+        {nullptr, nullptr, 4, ""},
+        {"abc", L"abc", 0, ""},
+        {"abc", L"abc", 0xFFFFFFFFull, ""},
+        {"abc", L"abc", (1ull << 32) + 3, ""},
+        {"abc", L"abc", 0x80000000ull, ""},
+        {"abcdef", L"abcdef", 3, "abc"},
+        {"ab\0cd", L"ab\0cd", 5, "ab"},
+        {"abc", L"abc", kNul, "abc"},
+    };
+    for (Case const &c : cases) {
+        SCOPED_TRACE(c.count);
+        std::wstring const wide = Utility::a2w(std::string(c.expected));
+        EXPECT_EQ(Utility::utf82w(c.narrow, c.count), wide);
+        EXPECT_EQ(Utility::a2w(c.narrow, c.count), wide);
+        EXPECT_EQ(Utility::w2utf8(c.wide, c.count), c.expected);
+        EXPECT_EQ(Utility::w2a(c.wide, c.count), c.expected);
+    }
     EXPECT_EQ(Utility::a2w(std::string()), L"");
     EXPECT_EQ(Utility::utf82w(std::string()), L"");
     EXPECT_EQ(Utility::w2a(std::wstring()), "");
     EXPECT_EQ(Utility::w2utf8(std::wstring()), "");
-    EXPECT_EQ(Utility::a2w(nullptr, kNul), L"");
-    EXPECT_EQ(Utility::utf82w(nullptr, 4), L"");
-    EXPECT_EQ(Utility::w2a(nullptr, kNul), "");
-    EXPECT_EQ(Utility::w2utf8(nullptr, 4), "");
-    // A count of 0 is refused by the system conversion.
-    EXPECT_EQ(Utility::utf82w("abc", 0), L"");
-    EXPECT_EQ(Utility::w2utf8(L"abc", 0), "");
-    // Counts that do not fit the system's 32-bit count are refused, not
-    // truncated (0xFFFFFFFF would otherwise read as "NUL-terminated").
-    EXPECT_EQ(Utility::utf82w("abc", 0xFFFFFFFFull), L"");
-    EXPECT_EQ(Utility::utf82w("abc", (1ull << 32) + 3), L"");
-    EXPECT_EQ(Utility::w2utf8(L"abc", (1ull << 32) + 3), "");
-    EXPECT_EQ(Utility::a2w("abc", 0x80000000ull), L"");
+    EXPECT_EQ(Utility::utf82w(std::string("ab\0cd", 5)), L"ab"); // the string forms too
 }
 
-TEST(UtilityConvert, NonAsciiRoundTrip) {
+TEST(UtilityConvert, NonAscii) {
     EXPECT_EQ(Utility::utf82w(kUtf8), kWide);
     EXPECT_EQ(Utility::w2utf8(kWide), kUtf8);
     EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), kNul), kWide);
     EXPECT_EQ(Utility::w2utf8(kWide.c_str(), kWide.size()), kUtf8);
-    EXPECT_EQ(Utility::a2w("C:\\Windows\\notepad.exe"), L"C:\\Windows\\notepad.exe");
-    EXPECT_EQ(Utility::w2a(L"C:\\Windows\\notepad.exe"), "C:\\Windows\\notepad.exe");
+    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), 6), L"Gr\u00FC\u00DF");
     if (GetACP() == 1252) {
         EXPECT_EQ(Utility::a2w("caf\xE9"), L"caf\u00E9");
         EXPECT_EQ(Utility::w2a(L"caf\u00E9"), "caf\xE9");
     }
-}
-
-TEST(UtilityConvert, ExplicitCountReadsNoFurther) {
-    // The system conversion does not terminate its output for an explicit
-    // count; the result must be exactly the converted units.
-    EXPECT_EQ(Utility::utf82w("abcdef", 3), L"abc");
-    EXPECT_EQ(Utility::a2w("abcdef", 3), L"abc");
-    EXPECT_EQ(Utility::w2utf8(L"abcdef", 3), "abc");
-    EXPECT_EQ(Utility::w2a(L"abcdef", 3), "abc");
-    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), 6), L"Gr\u00FC\u00DF");
-    // The converted text ends at its first NUL.
-    EXPECT_EQ(Utility::utf82w("ab\0cd", 5), L"ab");
-    EXPECT_EQ(Utility::w2utf8(L"ab\0cd", 5), "ab");
-    // The string forms stop at the first NUL as well.
-    EXPECT_EQ(Utility::utf82w(std::string("ab\0cd", 5)), L"ab");
 }
 
 TEST(UtilityConvert, StackAndHeapBuffers) {
