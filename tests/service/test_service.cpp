@@ -48,12 +48,13 @@ DWORD control(std::wstring const &name, DWORD code) {
     return service && ControlService(service.get(), code, &s) ? s.dwCurrentState : 0;
 }
 
-// A copy of child_service.exe in a folder of its own (named with a blank),
-// installed as a service of a unique name with `options` in its .cfg; the
-// destructor ends its process and removes the registration.
 ULONGLONG since(ULONGLONG start) {
     return GetTickCount64() - start;
 }
+
+// A copy of child_service.exe in a folder of its own (named with a blank),
+// installed as a service of a unique name with `options` in its .cfg; the
+// destructor ends its process and removes the registration.
 unsigned counter = 0;
 struct TestService {
     explicit TestService(char const *options, std::wstring const &args = L"")
