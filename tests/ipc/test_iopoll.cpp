@@ -190,6 +190,7 @@ TEST(Pollable, StateMachineAndAdd) {
         EXPECT_EQ(s.to, r.io_state());
     }
     EXPECT_TRUE(poll.add(&r)); // joined already: not refused
+    EXPECT_FALSE(r.Pollable::end_read(poll, buffer, 1)); // a read nobody takes fails
 }
 
 // A read completes through the loop with its buffer; a read whose client

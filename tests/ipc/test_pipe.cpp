@@ -12,6 +12,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdint>
@@ -156,17 +157,25 @@ TEST(Pipe, CopiesHoldTheirOwnHandleAndDetachGivesItUp) {
         CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, 0, nullptr);
     Pipe a(name.c_str());
     ASSERT_EQ(3, a.state());
-    void *copied = nullptr;
+    IOPoll poll;
+    Collector c;
+    ASSERT_EQ(io_pending, c.begin_bind(unique_name("acopy").c_str(), poll));
+    void *copied[2] = {};
     {
-        Pipe b(a), c;
-        c = b;
-        EXPECT_EQ(3, c.state());
-        EXPECT_NE(a.handle(), b.handle());
-        EXPECT_NE(b.handle(), c.handle());
-        copied = b.handle();
-        EXPECT_TRUE(handle_open(copied) && handle_open(c.handle()));
+        Pipe b(a), d;
+        d = b;
+        AsyncPipe e(c), f;
+        f = e;
+        EXPECT_EQ(3, d.state());
+        EXPECT_EQ(1, f.io_state());
+        EXPECT_TRUE(a.handle() != b.handle() && b.handle() != d.handle() &&
+                    handle_open(d.handle()));
+        EXPECT_TRUE(c.handle() != e.handle() && e.handle() != f.handle() &&
+                    handle_open(f.handle()));
+        copied[0] = b.handle(), copied[1] = e.handle();
     }
-    EXPECT_FALSE(handle_open(copied));
+    EXPECT_FALSE(handle_open(copied[0]) || handle_open(copied[1]));
+    EXPECT_TRUE(handle_open(c.handle()));
     void *h = a.detach();
     EXPECT_EQ(INVALID_HANDLE_VALUE, a.handle());
     EXPECT_EQ(3, a.state());
@@ -253,48 +262,25 @@ TEST(AsyncPipe, ConnectReadDisconnectAndRebindOnTheSameInstance) {
     }
 }
 
-TEST(AsyncPipe, CopiesHoldTheirOwnHandle) {
-    IOPoll poll;
-    Collector c;
-    ASSERT_EQ(io_pending, c.begin_bind(unique_name("acopy").c_str(), poll));
-    void *copied = nullptr;
-    {
-        AsyncPipe copy(c), assigned;
-        assigned = copy;
-        EXPECT_NE(c.handle(), copy.handle());
-        EXPECT_NE(copy.handle(), assigned.handle());
-        EXPECT_EQ(1, assigned.io_state());
-        copied = copy.handle();
-    }
-    EXPECT_FALSE(handle_open(copied));
-    EXPECT_TRUE(handle_open(c.handle()));
-}
-
 // Low-integrity and packaged processes may open every instance: the DACL
 // grants the World SID access.
 TEST(AsyncPipe, InstancesGrantEveryoneAccess) {
     IOPoll poll;
     Collector c;
     ASSERT_EQ(io_pending, c.begin_bind(unique_name("security").c_str(), poll));
-    PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_EQ(DWORD(ERROR_SUCCESS),
               GetSecurityInfo(c.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor));
-    SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
-    PSID world = nullptr;
-    ASSERT_TRUE(AllocateAndInitializeSid(&world_authority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0,
-                                         0, &world));
-    bool granted = false;
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE *ace = nullptr;
-        if (GetAce(dacl, i, reinterpret_cast<void **>(&ace)) &&
-            ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && EqualSid(&ace->SidStart, world))
-            granted = true;
-    }
-    FreeSid(world);
+                              nullptr, nullptr, nullptr, &descriptor));
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+    std::wstring const sddl = text;
+    LocalFree(text);
     LocalFree(descriptor);
-    EXPECT_TRUE(granted);
+    std::size_t const world = sddl.find(L";;;WD)");
+    ASSERT_NE(std::wstring::npos, world) << test::narrow(sddl);
+    EXPECT_EQ(sddl.rfind(L"(A;", world), sddl.rfind(L"(", world)) << test::narrow(sddl);
 }
 
 // A closed instance's handle value is handed out again for the next instance;

@@ -48,12 +48,13 @@ DWORD control(std::wstring const &name, DWORD code) {
     return service && ControlService(service.get(), code, &s) ? s.dwCurrentState : 0;
 }
 
-// A copy of child_service.exe in a folder of its own (named with a blank),
-// installed as a service of a unique name with `options` in its .cfg; the
-// destructor ends its process and removes the registration.
 ULONGLONG since(ULONGLONG start) {
     return GetTickCount64() - start;
 }
+
+// A copy of child_service.exe in a folder of its own (named with a blank),
+// installed as a service of a unique name with `options` in its .cfg; the
+// destructor ends its process and removes the registration.
 unsigned counter = 0;
 struct TestService {
     explicit TestService(char const *options, std::wstring const &args = L"")
@@ -123,32 +124,6 @@ TEST(WinServiceManager, TableOfTenSlots) {
     EXPECT_EQ(s[5].get(), m->get(L"s5"));
     EXPECT_EQ(nullptr, m->get(L"s10"));
     EXPECT_EQ(nullptr, m->get(static_cast<wchar_t const *>(nullptr)));
-}
-
-// A console shared with a child of a new process group. Windows delivers
-// CTRL_BREAK_EVENT to a group; Wine refuses it and delivers CTRL_C_EVENT.
-TEST(ServiceHost, ConsoleEventFromAnotherProcess) {
-    bool const had_console = GetConsoleWindow() != nullptr;
-    if (!had_console) {
-        FreeConsole();
-        ASSERT_TRUE(AllocConsole());
-    }
-    DWORD sent = 99;
-    ChildResult r = run_child(kChild, L"console", CREATE_NEW_PROCESS_GROUP, [&](DWORD pid, HANDLE) {
-        Handle started(
-            CreateEventW(nullptr, TRUE, FALSE, (L"zem_started_" + std::to_wstring(pid)).c_str()));
-        WaitForSingleObject(started.get(), 10000);
-        for (DWORD e : {DWORD(CTRL_BREAK_EVENT), DWORD(CTRL_C_EVENT)})
-            if (sent == 99 && GenerateConsoleCtrlEvent(e, pid))
-                sent = e;
-    });
-    if (!had_console)
-        FreeConsole();
-    EXPECT_EQ(7u, r.exit_code) << r.output;
-    std::string const lines[] = {"start 0", "prepare_stop " + std::to_string(sent), "stop",
-                                 "start_console=7 add_after=0 again=0 service_after=0"};
-    for (std::string const &line : lines)
-        EXPECT_TRUE(r.has_line(line)) << line << "\n" << r.output;
 }
 
 TEST(WinServiceCtrl, MissingServiceRecordsMessages) {

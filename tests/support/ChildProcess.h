@@ -1,20 +1,17 @@
 // Helpers for tests that start the child_*.exe programs of the build: a child
-// run with its output captured, registry values prepared before a child loads
-// the library (and removed afterwards), temporary folders, and copies of a
-// child (with the library and the runtime DLLs) on drive C:, where its image
-// path has a drive letter.
+// run with its output captured, registry values set for a test and removed
+// afterwards, temporary folders, and copies of a child (with the library and
+// the runtime DLLs) on drive C:, where its image path has a drive letter.
 #pragma once
 
 #include "sys/Utility.h"
 
 #include <windows.h>
 
-#include <cwchar>
 #include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 namespace zem {
@@ -54,24 +51,18 @@ private:
 };
 
 struct ChildResult {
-    bool started = false;
-    bool finished = false;
-    DWORD exit_code = 0;
-    DWORD pid = 0;
+    bool started = false, finished = false;
+    DWORD exit_code = 0, pid = 0;
     std::string output;
 
     // The value of the first output line "<key>=<value>", or `missing`.
     std::string value(std::string const &key, std::string const &missing = "<missing>") const {
-        std::string const head = "\n" + key + "=";
         std::string const text = "\n" + output;
-        std::size_t at = text.find(head);
+        std::size_t at = text.find("\n" + key + "=");
         if (at == std::string::npos)
             return missing;
-        at += head.size();
-        std::string line = text.substr(at, text.find('\n', at) - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        return line;
+        at += key.size() + 2;
+        return text.substr(at, text.find_first_of("\r\n", at) - at);
     }
     // Is `line` one of the output lines?
     bool has_line(std::string const &line) const {
@@ -82,9 +73,9 @@ struct ChildResult {
 };
 
 // Runs the command `line` of `program` with its standard output and error on
-// a pipe, calls `started` once the process exists (it may still be
-// suspended, by `flags`), and collects the output; a child that outlives
-// `timeout_ms` is terminated.
+// a pipe, calls `started` once the process exists (suspended, by `flags`,
+// perhaps) and collects the output; a child that outlives `timeout_ms` is
+// terminated.
 inline ChildResult run_captured(std::wstring const &program, std::wstring line, DWORD flags,
                                 wchar_t const *folder, DWORD timeout_ms,
                                 std::function<void(PROCESS_INFORMATION const &)> const &started) {
@@ -113,8 +104,7 @@ inline ChildResult run_captured(std::wstring const &program, std::wstring line, 
         while (ReadFile(read_end.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
             result.output.append(chunk, n);
     });
-    if (started)
-        started(info);
+    started(info);
     result.finished = WaitForSingleObject(process.get(), timeout_ms) == WAIT_OBJECT_0;
     if (!result.finished)
         TerminateProcess(process.get(), 1);
@@ -125,7 +115,7 @@ inline ChildResult run_captured(std::wstring const &program, std::wstring line, 
 }
 
 // Starts `program` suspended, calls `before_start` with its process id, then
-// lets it run (see run_captured).
+// lets it run.
 inline ChildResult run_child(std::wstring const &program,
                              std::function<void(DWORD)> const &before_start = {},
                              wchar_t const *folder = nullptr, DWORD timeout_ms = 120000) {
@@ -137,8 +127,8 @@ inline ChildResult run_child(std::wstring const &program,
                         });
 }
 
-// Runs `program` with `arguments` and `flags` for CreateProcess, calls
-// `running` with the process id and handle while it runs (see run_captured).
+// Runs `program` with `arguments` and `flags`, calling `running` with the
+// process id and handle while it runs.
 inline ChildResult run_child(std::wstring const &program, std::wstring const &arguments,
                              DWORD flags = 0,
                              std::function<void(DWORD, HANDLE)> const &running = {},
@@ -153,49 +143,40 @@ inline ChildResult run_child(std::wstring const &program, std::wstring const &ar
 inline void remove_tree(std::wstring const &folder) {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring const name = entry.cFileName, path = folder + L"\\" + name;
-            if (name == L"." || name == L"..")
-                continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &entry)) {
+        std::wstring const name = entry.cFileName, path = folder + L"\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (name != L"." && name != L"..")
                 remove_tree(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
+        } else {
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(path.c_str());
+        }
     }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
     RemoveDirectoryW(folder.c_str());
 }
 
-// A new folder under the temporary folder (on drive C: under Wine), in its
-// long form, removed with its content at the end.
+// A new folder under the temporary folder (on drive C: under Wine) in its
+// long form, removed with its content at the end; `tag` may hold blanks.
 class TempFolder {
 public:
-    // `tag` may hold blanks.
     explicit TempFolder(std::wstring const &tag) {
         wchar_t base[MAX_PATH + 1];
         std::wstring const root(base, GetTempPathW(MAX_PATH + 1, base));
         static unsigned counter = 0;
         std::wstring created;
-        for (;;) {
+        do
             created = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                       std::to_wstring(++counter);
-            if (CreateDirectoryW(created.c_str(), nullptr))
-                break;
-            if (GetLastError() != ERROR_ALREADY_EXISTS)
-                return;
-        }
+        while (!CreateDirectoryW(created.c_str(), nullptr) &&
+               GetLastError() == ERROR_ALREADY_EXISTS);
         std::vector<wchar_t> full(32768);
         DWORD n = GetLongPathNameW(created.c_str(), full.data(), DWORD(full.size()));
         path_ = n > 0 && n < full.size() ? std::wstring(full.data(), n) : created;
     }
-    ~TempFolder() {
-        if (!path_.empty())
-            remove_tree(path_);
-    }
+    ~TempFolder() { remove_tree(path_); }
     TempFolder(TempFolder const &) = delete;
     TempFolder &operator=(TempFolder const &) = delete;
 
@@ -229,15 +210,16 @@ public:
             RegDeleteKeyValueA(std::get<0>(*it), std::get<1>(*it).c_str(),
                                std::get<2>(*it).c_str());
         for (auto it = created_.rbegin(); it != created_.rend(); ++it)
-            RegDeleteTreeA(it->first, it->second.c_str());
+            RegDeleteTreeA(std::get<0>(*it), std::get<1>(*it).c_str());
     }
     RegistryScope(RegistryScope const &) = delete;
     RegistryScope &operator=(RegistryScope const &) = delete;
 
     // Creates `path`, remembering each level that did not exist.
     bool create(HKEY hive, std::string const &path) {
-        for (std::size_t end = 0; end != std::string::npos; ++end) {
-            end = path.find('\\', end);
+        std::size_t end = 0;
+        do {
+            end = path.find('\\', end + 1);
             HKEY key = nullptr;
             DWORD disposition = 0;
             if (RegCreateKeyExA(hive, path.substr(0, end).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -245,20 +227,16 @@ public:
                 return false;
             RegCloseKey(key);
             if (disposition == REG_CREATED_NEW_KEY)
-                created_.emplace_back(hive, path.substr(0, end));
-            if (end == std::string::npos)
-                break;
-        }
+                created_.emplace_back(hive, path.substr(0, end), "");
+        } while (end != std::string::npos);
         return true;
     }
     // Sets `size` raw bytes of type `type`, as another program might.
     bool set(HKEY hive, std::string const &path, std::string const &name, DWORD type,
              void const *data, DWORD size) {
-        if (!create(hive, path) ||
-            RegSetKeyValueA(hive, path.c_str(), name.c_str(), type, data, size) != ERROR_SUCCESS)
-            return false;
         values_.emplace_back(hive, path, name);
-        return true;
+        return create(hive, path) &&
+               RegSetKeyValueA(hive, path.c_str(), name.c_str(), type, data, size) == ERROR_SUCCESS;
     }
     bool set(HKEY hive, std::string const &path, std::string const &name, std::string const &text) {
         return set(hive, path, name, REG_SZ, text.c_str(), DWORD(text.size() + 1));
@@ -268,8 +246,7 @@ public:
     }
 
 private:
-    std::vector<std::tuple<HKEY, std::string, std::string>> values_;
-    std::vector<std::pair<HKEY, std::string>> created_;
+    std::vector<std::tuple<HKEY, std::string, std::string>> values_, created_;
 };
 
 inline std::string read_file(std::wstring const &path) {
@@ -296,29 +273,23 @@ inline bool file_exists(std::wstring const &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The handles a process holds, counted in the system's handle table (Wine
-// answers GetProcessHandleCount with 0); 0 when the table cannot be read.
+// The handles a process holds, counted in the system's extended handle table
+// (Wine answers GetProcessHandleCount with 0); 0 when it cannot be read.
 inline unsigned long count_handles(DWORD pid = GetCurrentProcessId()) {
-    struct Entry {
-        PVOID object;
-        ULONG_PTR pid, value;
-        ULONG access;
-        USHORT backtrace, type;
-        ULONG attributes, reserved;
-    };
     typedef LONG(WINAPI * Query)(ULONG, PVOID, ULONG, PULONG);
     Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
     std::vector<ULONG_PTR> table(1 << 17);
     LONG status = LONG(0xC0000004); // too small
     for (int i = 0; query != nullptr && i < 8 && status == LONG(0xC0000004); ++i)
-        if ((status = query(64 /* extended handles */, table.data(),
-                            ULONG(table.size() * sizeof table[0]), nullptr)) == LONG(0xC0000004))
+        if ((status = query(64, table.data(), ULONG(table.size() * sizeof table[0]), nullptr)) ==
+            LONG(0xC0000004))
             table.resize(table.size() * 2);
+    // Entries of five pointer-sized words after a count and a reserved word;
+    // the second is the process id.
     unsigned long n = 0;
-    Entry const *entries = reinterpret_cast<Entry const *>(&table[2]);
     for (ULONG_PTR k = 0; status == 0 && k < table[0]; ++k)
-        n += entries[k].pid == pid;
+        n += table[2 + 5 * k + 1] == pid;
     return n;
 }
 

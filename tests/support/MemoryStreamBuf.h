@@ -49,7 +49,6 @@ public:
 
     std::string const &bytes() const { return bytes_; }
     std::string unread() const { return bytes_.substr(pos_); }
-    void rewind() { pos_ = 0; }
     void clear() {
         bytes_.clear();
         pos_ = 0;

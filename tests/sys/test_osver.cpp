@@ -16,6 +16,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 using zem::vfs::osver;
@@ -59,38 +60,19 @@ private:
     bool existed_;
 };
 
-struct Report {
-    int code = -1;
-    std::string record; // the text after "OS Info: "
-    DWORD pid = 0;
-};
-
-Report run_osver() {
+// Runs the child and returns the text of its debug record after "OS Info: ".
+std::string run_osver(int &code) {
     ChildResult child =
         zem::vfs::test::run_child(zem::vfs::test::program_folder() + L"child_osver.exe");
-    Report report;
     EXPECT_TRUE(child.finished);
-    report.code = std::atoi(child.value("code", "-1").c_str());
-    report.pid = child.pid;
+    code = std::atoi(child.value("code", "-1").c_str());
     std::size_t at = child.output.find("OS Info: ");
-    if (at != std::string::npos) {
-        std::size_t end = child.output.find('\n', at);
-        report.record = child.output.substr(at + 9, end - at - 9);
-        if (!report.record.empty() && report.record.back() == '\r')
-            report.record.pop_back(); // standard output is in text mode
-    }
-    return report;
-}
-
-// Runs the child with Wine told to report `version` to it.
-Report run_as(char const *version) {
-    RegistryScope registry;
-    EXPECT_TRUE(registry.set(HKEY_CURRENT_USER, kAppDefaults, "Version", std::string(version)));
-    return run_osver();
-}
-
-std::string pid_tail(Report const &report) {
-    return " PID=" + std::to_string(report.pid);
+    std::string record = at == std::string::npos ? "" : child.output.substr(at + 9);
+    record = record.substr(0, record.find_first_of("\r\n")); // text-mode output
+    std::string const pid = " PID=" + std::to_string(child.pid);
+    if (record.size() < pid.size() || record.compare(record.size() - pid.size(), pid.size(), pid))
+        ADD_FAILURE() << "no process id at the end: " << record;
+    return record;
 }
 
 } // namespace
@@ -103,73 +85,49 @@ TEST(OsVersion, SingletonIsClassifiedOnce) {
     EXPECT_EQ(first->get(), 4);
 }
 
-TEST(OsVersion, NamedOlderVersion) {
-    Report vista = run_as("vista");
-    EXPECT_EQ(vista.code, 2);
-    EXPECT_EQ(vista.record,
-              "Ver=6.0.6002 Platform=2 CSD=Service Pack 2 SP=2.0 OS=2" + pid_tail(vista));
-}
-
-TEST(OsVersion, OlderVersionsByProductType) {
+TEST(OsVersion, Table) {
+    // A Wine version name for the child, or the prefix's version, build and
+    // product type; the record must start with `head` and hold `part`.
+    struct Case {
+        char const *wine, *version, *build, *product;
+        int code;
+        char const *head, *part;
+    } const cases[] = {
+        {"vista", 0, 0, 0, 2, "Ver=6.0.6002 Platform=2 CSD=Service Pack 2 SP=2.0 OS=2 PID=", ""},
+        // Newer than 6.2: the true numbers come from the second query, whose
+        // build number shows in the service-pack fields (with the high flags).
+        {"win8", 0, 0, 0, 5, "Ver=6.2.9200 Platform=2 CSD= SP=9200.61440 OS=5 PID=", ""},
+        {"win81", 0, 0, 0, 6, "Ver=6.3.9200 Platform=2 CSD= SP=9600.61440 OS=6 PID=", ""},
+        {"win10", 0, 0, 0, 7, "Ver=10.0.9200 ", ""},
+        {0, "5.1", "2600", "WinNT", 0, "Ver=5.1.2600 ", ""}, // XP, XP x64
+        {0, "5.2", "3790", "WinNT", 0, "Ver=5.2.3790 ", ""},
+        {0, "5.2", "3790", "ServerNT", 1, "Ver=5.2.3790 ", ""},
+        {0, "6.0", "6002", "WinNT", 2, "Ver=6.0.6002 ", ""},
+        {0, "6.0", "6002", "ServerNT", 3, "Ver=6.0.6002 ", ""},
+        {0, "6.1", "7601", "ServerNT", 3, "Ver=6.1.7601 ", ""},
+        {0, "6.1", "7601", "WinNT", 4, "Ver=6.1.7601 ", ""},
+        // Major and minor of the second query, build number of the first.
+        {0, "10.0", "19045", "WinNT", 7, "Ver=10.0.9200 ", " SP=19045.61440 OS=7 PID="},
+        {0, "10.0", "22631", "WinNT", 8, "Ver=10.0.9200 ", " SP=22631.61440 OS=8 PID="},
+        {0, "10.0", "22000", "WinNT", 8, "Ver=10.0.9200 ", " SP=22000.61440 OS=8 PID="},
+        {0, "10.0", "21999", "WinNT", 7, "Ver=10.0.9200 ", " SP=21999.61440 OS=7 PID="},
+    };
     SavedValue version(kCurrentVersion, "CurrentVersion");
     SavedValue build(kCurrentVersion, "CurrentBuildNumber");
     SavedValue product(kProductOptions, "ProductType");
-    struct Case {
-        char const *version;
-        char const *build;
-        char const *product;
-        int code;
-    } const cases[] = {
-        {"5.1", "2600", "WinNT", 0},    {"5.2", "3790", "WinNT", 0}, // XP, XP x64
-        {"5.2", "3790", "ServerNT", 1}, {"6.0", "6002", "WinNT", 2}, {"6.0", "6002", "ServerNT", 3},
-        {"6.1", "7601", "ServerNT", 3}, {"6.1", "7601", "WinNT", 4},
-    };
     for (Case const &c : cases) {
-        ASSERT_TRUE(version.set(c.version));
-        ASSERT_TRUE(build.set(c.build));
-        ASSERT_TRUE(product.set(c.product));
-        Report report = run_osver();
-        EXPECT_EQ(report.code, c.code) << c.version << " " << c.product;
-        // Described whether recognised or not.
-        std::string const head = std::string("Ver=") + c.version + "." + c.build + " ";
-        EXPECT_EQ(report.record.compare(0, head.size(), head), 0) << report.record;
+        SCOPED_TRACE(std::string(c.wine ? c.wine : c.version) + " " + (c.build ? c.build : "") +
+                     " " + (c.product ? c.product : ""));
+        RegistryScope registry;
+        if (c.wine)
+            ASSERT_TRUE(
+                registry.set(HKEY_CURRENT_USER, kAppDefaults, "Version", std::string(c.wine)));
+        else
+            ASSERT_TRUE(version.set(c.version) && build.set(c.build) && product.set(c.product));
+        int code = -1;
+        std::string const record = run_osver(code);
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(record.compare(0, std::strlen(c.head), c.head), 0) << record;
+        EXPECT_NE(record.find(c.part), std::string::npos) << record;
     }
-}
-
-TEST(OsVersion, NewerVersionsFromTheSecondQuery) {
-    // The first query says 6.2.9200; the second gives the true numbers, whose
-    // build number shows in the service-pack fields (with the high flags).
-    Report win8 = run_as("win8");
-    EXPECT_EQ(win8.code, 5);
-    EXPECT_EQ(win8.record, "Ver=6.2.9200 Platform=2 CSD= SP=9200.61440 OS=5" + pid_tail(win8));
-    Report win81 = run_as("win81");
-    EXPECT_EQ(win81.code, 6);
-    EXPECT_EQ(win81.record, "Ver=6.3.9200 Platform=2 CSD= SP=9600.61440 OS=6" + pid_tail(win81));
-    Report win10 = run_as("win10");
-    EXPECT_EQ(win10.code, 7);
-    EXPECT_EQ(win10.record.compare(0, 13, "Ver=10.0.9200"), 0) << win10.record;
-}
-
-TEST(OsVersion, WindowsTenAndElevenByBuildNumber) {
-    SavedValue version(kCurrentVersion, "CurrentVersion");
-    SavedValue build(kCurrentVersion, "CurrentBuildNumber");
-    ASSERT_TRUE(version.set("10.0"));
-
-    ASSERT_TRUE(build.set("19045"));
-    Report ten = run_osver();
-    EXPECT_EQ(ten.code, 7);
-    // Major and minor of the second query, build number of the first.
-    EXPECT_EQ(ten.record.compare(0, 14, "Ver=10.0.9200 "), 0) << ten.record;
-    EXPECT_NE(ten.record.find(" SP=19045.61440 OS=7" + pid_tail(ten)), std::string::npos)
-        << ten.record;
-
-    ASSERT_TRUE(build.set("22631"));
-    Report eleven = run_osver();
-    EXPECT_EQ(eleven.code, 8);
-    EXPECT_NE(eleven.record.find(" SP=22631.61440 OS=8"), std::string::npos) << eleven.record;
-
-    ASSERT_TRUE(build.set("22000"));
-    EXPECT_EQ(run_osver().code, 8);
-    ASSERT_TRUE(build.set("21999"));
-    EXPECT_EQ(run_osver().code, 7);
 }

@@ -26,52 +26,52 @@ std::vector<wchar_t> buffer(std::wstring const &s) {
 
 } // namespace
 
-TEST(UtilityConvert, EmptyNullAndRefused) {
+// Counted conversions, each run through all four: null text and a count of 0
+// are refused, so are counts beyond the system's 32-bit count (0xFFFFFFFF
+// would otherwise read as "NUL-terminated"); an explicit count reads no
+// further, and the text ends at its first NUL.
+TEST(UtilityConvert, CountedTable) {
+    struct Case {
+        char const *narrow;
+        wchar_t const *wide;
+        uint64 count;
+        char const *expected;
+    } const cases[] = {
+        {nullptr, nullptr, kNul, ""},
+        {nullptr, nullptr, 4, ""},
+        {"abc", L"abc", 0, ""},
+        {"abc", L"abc", 0xFFFFFFFFull, ""},
+        {"abc", L"abc", (1ull << 32) + 3, ""},
+        {"abc", L"abc", 0x80000000ull, ""},
+        {"abcdef", L"abcdef", 3, "abc"},
+        {"ab\0cd", L"ab\0cd", 5, "ab"},
+        {"abc", L"abc", kNul, "abc"},
+    };
+    for (Case const &c : cases) {
+        SCOPED_TRACE(c.count);
+        std::wstring const wide = Utility::a2w(std::string(c.expected));
+        EXPECT_EQ(Utility::utf82w(c.narrow, c.count), wide);
+        EXPECT_EQ(Utility::a2w(c.narrow, c.count), wide);
+        EXPECT_EQ(Utility::w2utf8(c.wide, c.count), c.expected);
+        EXPECT_EQ(Utility::w2a(c.wide, c.count), c.expected);
+    }
     EXPECT_EQ(Utility::a2w(std::string()), L"");
     EXPECT_EQ(Utility::utf82w(std::string()), L"");
     EXPECT_EQ(Utility::w2a(std::wstring()), "");
     EXPECT_EQ(Utility::w2utf8(std::wstring()), "");
-    EXPECT_EQ(Utility::a2w(nullptr, kNul), L"");
-    EXPECT_EQ(Utility::utf82w(nullptr, 4), L"");
-    EXPECT_EQ(Utility::w2a(nullptr, kNul), "");
-    EXPECT_EQ(Utility::w2utf8(nullptr, 4), "");
-    // A count of 0 is refused by the system conversion.
-    EXPECT_EQ(Utility::utf82w("abc", 0), L"");
-    EXPECT_EQ(Utility::w2utf8(L"abc", 0), "");
-    // Counts that do not fit the system's 32-bit count are refused, not
-    // truncated (0xFFFFFFFF would otherwise read as "NUL-terminated").
-    EXPECT_EQ(Utility::utf82w("abc", 0xFFFFFFFFull), L"");
-    EXPECT_EQ(Utility::utf82w("abc", (1ull << 32) + 3), L"");
-    EXPECT_EQ(Utility::w2utf8(L"abc", (1ull << 32) + 3), "");
-    EXPECT_EQ(Utility::a2w("abc", 0x80000000ull), L"");
+    EXPECT_EQ(Utility::utf82w(std::string("ab\0cd", 5)), L"ab"); // the string forms too
 }
 
-TEST(UtilityConvert, NonAsciiRoundTrip) {
+TEST(UtilityConvert, NonAscii) {
     EXPECT_EQ(Utility::utf82w(kUtf8), kWide);
     EXPECT_EQ(Utility::w2utf8(kWide), kUtf8);
     EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), kNul), kWide);
     EXPECT_EQ(Utility::w2utf8(kWide.c_str(), kWide.size()), kUtf8);
-    EXPECT_EQ(Utility::a2w("C:\\Windows\\notepad.exe"), L"C:\\Windows\\notepad.exe");
-    EXPECT_EQ(Utility::w2a(L"C:\\Windows\\notepad.exe"), "C:\\Windows\\notepad.exe");
+    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), 6), L"Gr\u00FC\u00DF");
     if (GetACP() == 1252) {
         EXPECT_EQ(Utility::a2w("caf\xE9"), L"caf\u00E9");
         EXPECT_EQ(Utility::w2a(L"caf\u00E9"), "caf\xE9");
     }
-}
-
-TEST(UtilityConvert, ExplicitCountReadsNoFurther) {
-    // The system conversion does not terminate its output for an explicit
-    // count; the result must be exactly the converted units.
-    EXPECT_EQ(Utility::utf82w("abcdef", 3), L"abc");
-    EXPECT_EQ(Utility::a2w("abcdef", 3), L"abc");
-    EXPECT_EQ(Utility::w2utf8(L"abcdef", 3), "abc");
-    EXPECT_EQ(Utility::w2a(L"abcdef", 3), "abc");
-    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), 6), L"Gr\u00FC\u00DF");
-    // The converted text ends at its first NUL.
-    EXPECT_EQ(Utility::utf82w("ab\0cd", 5), L"ab");
-    EXPECT_EQ(Utility::w2utf8(L"ab\0cd", 5), "ab");
-    // The string forms stop at the first NUL as well.
-    EXPECT_EQ(Utility::utf82w(std::string("ab\0cd", 5)), L"ab");
 }
 
 TEST(UtilityConvert, StackAndHeapBuffers) {
@@ -109,77 +109,98 @@ TEST(UtilityCase, AsciiOnly) {
     EXPECT_EQ(Utility::to_upper(std::string("a\0b", 3)), std::string("A\0B", 3));
 }
 
-TEST(UtilityTrim, DefaultSet) {
-    EXPECT_EQ(Utility::trim_left(std::string(" \t\r\n ")), "");
-    EXPECT_EQ(Utility::trim_right(std::string(" \t\r\n ")), "");
-    EXPECT_EQ(Utility::trim_left(std::wstring(L" \t\r\n ")), L"");
-    EXPECT_EQ(Utility::trim_right(std::wstring(L" \t\r\n ")), L"");
-    EXPECT_EQ(Utility::trim_right(std::string("ab\r\n")), "ab");
-    EXPECT_EQ(Utility::trim_left(std::string("\r\n ab ")), "ab ");
-    EXPECT_EQ(Utility::trim_right(std::wstring(L"ab\r\n")), L"ab");
-    EXPECT_EQ(Utility::trim_left(std::wstring(L"\r\n ab ")), L"ab ");
-    EXPECT_EQ(Utility::trim_left(std::string()), "");
-    EXPECT_EQ(Utility::trim_right(std::string()), "");
-    EXPECT_EQ(Utility::trim_left(std::string("\v ab")), "\v ab");
-}
+namespace {
 
-TEST(UtilityTrim, GivenSetAndEmbeddedNul) {
-    EXPECT_EQ(Utility::trim_left(std::string("xxyab"), "xy"), "ab");
-    EXPECT_EQ(Utility::trim_right(std::string("abyxx"), "xy"), "ab");
-    EXPECT_EQ(Utility::trim_left(std::wstring(L"\\\\a\\"), L"\\"), L"a\\");
-    EXPECT_EQ(Utility::trim_right(std::wstring(L"\\\\a\\"), L"\\"), L"\\\\a");
-    EXPECT_EQ(Utility::trim_left(std::string("xx"), "x"), "");
-    EXPECT_EQ(Utility::trim_left(std::string(" a"), ""), " a");
+struct TrimCase {
+    bool left;
+    std::string text;
+    char const *set; // nullptr: the default set
+    std::string expected;
+};
+
+TrimCase const kTrimCases[] = {
+    {true, " \t\r\n ", nullptr, ""},
+    {false, " \t\r\n ", nullptr, ""},
+    {false, "ab\r\n", nullptr, "ab"},
+    {true, "\r\n ab ", nullptr, "ab "},
+    {true, "", nullptr, ""},
+    {false, "", nullptr, ""},
+    {true, "\v ab", nullptr, "\v ab"},
+    {true, "xxyab", "xy", "ab"},
+    {false, "abyxx", "xy", "ab"},
+    {true, "\\\\a\\", "\\", "a\\"},
+    {false, "\\\\a\\", "\\", "\\\\a"},
+    {true, "xx", "x", ""},
+    {true, " a", "", " a"},
+    // trim_left ends the result at an embedded NUL, trim_right keeps it, and
+    // a NUL never counts as part of the set.
+    {true, std::string(" a\0b", 4), nullptr, "a"},
+    {true, std::string(" \0b", 3), nullptr, ""},
+    {false, std::string("a\0b ", 4), nullptr, std::string("a\0b", 3)},
+    {false, std::string("a\0", 2), nullptr, std::string("a\0", 2)},
+};
+
+struct PathCase {
+    char const *reference, *path;
+    bool narrow, wide;
+};
+
+PathCase const kPathCases[] = {
+    {"C:\\dir\\", "\\??\\c:/DIR/file.txt", true, true},
+    {"C:\\dir\\", "C:\\dir", true, true},
+    {"C:\\dir\\", "c:/dir/", true, true},
+    {"C:\\dir\\", "C:\\dir2\\x", false, false},
+    {"C:\\dir\\", "C:\\di", false, false},
+    {"C:\\dir\\a.txt", "c:/DIR/A.TXT", true, true},
+    {"C:\\dir\\a.txt", "C:\\dir\\a.txt2", false, false},
+    // Only the path is normalised, never the reference.
+    {"C:/dir/", "C:\\dir\\x", false, false},
+    {"\\??\\C:\\dir\\", "\\??\\C:\\dir\\x", false, false},
+    // "*" and "?" are ordinary characters.
+    {"C:\\*\\", "C:\\dir\\x", false, false},
+    {"C:\\*\\", "C:\\*\\x", true, true},
+    // A reference without a final backslash is a folder only in the wide form.
+    {"C:\\dir", "C:\\dir\\x", false, true},
+    {"C:\\dir", "\\??\\c:/DIR/sub/x", false, true},
+    {"C:\\dir", "C:\\dirx", false, false},
+    {"C:\\dir", "C:\\di", false, false},
+    {"", "C:\\x", false, false},
+    {"C:\\", "", false, false},
+    {"", "", true, false},
+    {"C:\\", "\\??\\", false, false},
+};
+
+} // namespace
+
+TEST(UtilityTrim, Table) {
+    for (TrimCase const &c : kTrimCases) {
+        SCOPED_TRACE((c.left ? "left \"" : "right \"") + c.text + "\" set " +
+                     (c.set ? c.set : "-"));
+        std::wstring wide(c.text.begin(), c.text.end()); // ASCII, NULs kept
+        std::wstring wset = c.set ? Utility::a2w(c.set) : L"";
+        std::string const narrow =
+            c.set
+                ? (c.left ? Utility::trim_left(c.text, c.set) : Utility::trim_right(c.text, c.set))
+                : (c.left ? Utility::trim_left(c.text) : Utility::trim_right(c.text));
+        std::wstring const got =
+            c.set ? (c.left ? Utility::trim_left(wide, wset.c_str())
+                            : Utility::trim_right(wide, wset.c_str()))
+                  : (c.left ? Utility::trim_left(wide) : Utility::trim_right(wide));
+        EXPECT_EQ(narrow, c.expected);
+        std::wstring expected(c.expected.begin(), c.expected.end());
+        EXPECT_EQ(got, expected);
+    }
     EXPECT_EQ(Utility::trim_left(std::string(" a"), static_cast<char const *>(nullptr)), " a");
     EXPECT_EQ(Utility::trim_right(std::wstring(L"a "), static_cast<wchar_t const *>(nullptr)),
               L"a ");
-    // trim_left ends the result at an embedded NUL, trim_right keeps it, and
-    // a NUL never counts as part of the set.
-    EXPECT_EQ(Utility::trim_left(std::string(" a\0b", 4)), "a");
-    EXPECT_EQ(Utility::trim_left(std::string(" \0b", 3)), "");
-    EXPECT_EQ(Utility::trim_right(std::string("a\0b ", 4)), std::string("a\0b", 3));
-    EXPECT_EQ(Utility::trim_right(std::string("a\0", 2)), std::string("a\0", 2));
 }
 
-TEST(UtilityFileInPath, DirectoryReference) {
-    for (bool wide : {false, true}) {
-        auto in = [wide](char const *ref, char const *path) {
-            return wide ? Utility::file_in_path(Utility::a2w(ref), Utility::a2w(path))
-                        : Utility::file_in_path(ref, path);
-        };
-        SCOPED_TRACE(wide ? "wide" : "narrow");
-        EXPECT_TRUE(in("C:\\dir\\", "\\??\\c:/DIR/file.txt"));
-        EXPECT_TRUE(in("C:\\dir\\", "C:\\dir"));
-        EXPECT_TRUE(in("C:\\dir\\", "c:/dir/"));
-        EXPECT_FALSE(in("C:\\dir\\", "C:\\dir2\\x"));
-        EXPECT_FALSE(in("C:\\dir\\", "C:\\di"));
-        EXPECT_TRUE(in("C:\\dir\\a.txt", "c:/DIR/A.TXT"));
-        EXPECT_FALSE(in("C:\\dir\\a.txt", "C:\\dir\\a.txt2"));
-        // Only the path is normalised, never the reference.
-        EXPECT_FALSE(in("C:/dir/", "C:\\dir\\x"));
-        EXPECT_FALSE(in("\\??\\C:\\dir\\", "\\??\\C:\\dir\\x"));
-        // "*" and "?" are ordinary characters.
-        EXPECT_FALSE(in("C:\\*\\", "C:\\dir\\x"));
-        EXPECT_TRUE(in("C:\\*\\", "C:\\*\\x"));
+TEST(UtilityFileInPath, Table) {
+    for (PathCase const &c : kPathCases) {
+        SCOPED_TRACE(std::string(c.reference) + " in " + c.path);
+        EXPECT_EQ(Utility::file_in_path(c.reference, c.path), c.narrow);
+        EXPECT_EQ(Utility::file_in_path(Utility::a2w(c.reference), Utility::a2w(c.path)), c.wide);
     }
-}
-
-TEST(UtilityFileInPath, ReferenceWithoutBackslash) {
-    EXPECT_FALSE(Utility::file_in_path("C:\\dir", "C:\\dir\\x"));
-    EXPECT_TRUE(Utility::file_in_path(L"C:\\dir", L"C:\\dir\\x"));
-    EXPECT_TRUE(Utility::file_in_path(L"C:\\dir", L"\\??\\c:/DIR/sub/x"));
-    EXPECT_FALSE(Utility::file_in_path("C:\\dir", "C:\\dirx"));
-    EXPECT_FALSE(Utility::file_in_path(L"C:\\dir", L"C:\\dirx"));
-    EXPECT_FALSE(Utility::file_in_path(L"C:\\dir", L"C:\\di"));
-}
-
-TEST(UtilityFileInPath, EmptyAndNull) {
-    EXPECT_FALSE(Utility::file_in_path(L"", L"C:\\x"));
-    EXPECT_FALSE(Utility::file_in_path(L"C:\\", L""));
-    EXPECT_FALSE(Utility::file_in_path(L"", L""));
-    EXPECT_FALSE(Utility::file_in_path(L"C:\\", L"\\??\\"));
-    EXPECT_FALSE(Utility::file_in_path("", "C:\\x"));
-    EXPECT_TRUE(Utility::file_in_path("", ""));
     EXPECT_FALSE(Utility::file_in_path(static_cast<char const *>(nullptr), "C:\\x"));
     EXPECT_FALSE(Utility::file_in_path("C:\\", static_cast<char const *>(nullptr)));
     EXPECT_FALSE(Utility::file_in_path(static_cast<wchar_t const *>(nullptr), L"C:\\x"));
