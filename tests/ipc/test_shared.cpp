@@ -85,7 +85,8 @@ TEST(Mutex, RecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
     std::wstring name = unique(L"zem_mutex");
     Mutex first(name.c_str()), copy(first), assigned(nullptr), again(name.c_str());
     assigned = first;
-    assigned = assigned;
+    Mutex &self = assigned; // assignment to itself keeps the handle
+    assigned = self;
     ASSERT_TRUE(first.lock());
     EXPECT_TRUE(first.lock());
     first.unlock();
