@@ -85,9 +85,13 @@ HANDLE connect_to(std::string const &name) {
     return pipe.detach();
 }
 
+// Connections of the shared helper time out after this long.
+int const kIdleMs = 1500;
+
 // Starts the helper in `folder` for the process `owner`.
-HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid) {
-    std::wstring line = L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner);
+HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid, std::wstring const &more = L"") {
+    std::wstring line =
+        L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner) + more;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -110,7 +114,8 @@ protected:
         folder_ = new TempFolder(L"zem helper");
         copy_child(L"zem.vfs.dispatcher_wow64", folder_->path(), kExe);
         DWORD pid = 0;
-        process_ = start(folder_->path(), GetCurrentProcessId(), pid);
+        process_ = start(folder_->path(), GetCurrentProcessId(), pid,
+                         L" /idle-ms " + std::to_wstring(kIdleMs));
         pipe_ = pipe_of(pid);
     }
     static void TearDownTestSuite() {
@@ -126,8 +131,8 @@ protected:
     // happens within 2 s (the helper is then ended, so a stuck helper fails
     // the test instead of hanging it).
     static int answer(std::string const &bytes) {
-        std::unique_ptr<HandleStream> c(client());
         auto got = std::async(std::launch::async, [&] {
+            std::unique_ptr<HandleStream> c(client());
             std::unique_ptr<Variable, void (*)(Variable *)> v(
                 c->write_(bytes.data(), bytes.size()) ? c->load() : nullptr, Variable::release);
             return dynamic_cast<Response *>(v.get()) ? static_cast<Response &>(*v).error() : -1;
@@ -491,6 +496,39 @@ TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
     EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
     EXPECT_STREQ("2", all.get("acc_good"));
     EXPECT_EQ(nullptr, all.get(""));
+}
+
+// 200 connections that never write, from 4 threads of this process: a new client is answered
+// at once, and the idle ones are dropped within the time-out (those beyond 16 from one process
+// sooner, when newer ones arrive).
+TEST_F(Helper, IdleClientsLockNobodyOut) {
+    std::vector<HANDLE> idle(200, INVALID_HANDLE_VALUE);
+    std::vector<std::thread> threads;
+    ULONGLONG const start = GetTickCount64(); // a helper that stays busy fails, not hangs
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&idle, t, start] {
+            for (std::size_t i = std::size_t(t); i < idle.size(); i += 4)
+                while ((idle[i] = CreateFileA(pipe_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, 0,
+                                              OPEN_EXISTING, 0, 0)) == INVALID_HANDLE_VALUE &&
+                       GetTickCount64() - start < 3000)
+                    WaitNamedPipeA(pipe_.c_str(), 50);
+        });
+    for (auto &t : threads)
+        t.join();
+    ULONGLONG const connected = GetTickCount64();
+    auto alive = [&idle] {
+        return std::count_if(idle.begin(), idle.end(),
+                             [](HANDLE h) { return PeekNamedPipe(h, 0, 0, 0, 0, 0) != FALSE; });
+    };
+    EXPECT_EQ(0, std::count(idle.begin(), idle.end(), INVALID_HANDLE_VALUE));
+    ULONGLONG const asked = GetTickCount64();
+    EXPECT_EQ(0, answer(frame_of(LogRequest("after the idle ones", 7))));
+    EXPECT_LT(GetTickCount64() - asked, 1000u);
+    while (alive() > 0 && GetTickCount64() - connected < kIdleMs + 1000u)
+        Sleep(20); // no event tells of a pipe the server has closed
+    EXPECT_LE(alive(), 0);
+    for (HANDLE h : idle)
+        CloseHandle(h);
 }
 
 TEST_F(Helper, LoadFromThreads) {
