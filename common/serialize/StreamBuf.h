@@ -75,8 +75,11 @@ public:
     uint64 peek(void *data, uint64 size) override;
     void close() override;
 
+protected:
+    // The one system read behind every get(); a derived buffer may count it.
+    virtual uint64 read_handle(void *data, uint64 size);
+
 private:
-    uint64 read_handle(void *data, uint64 size);
     void drop_held();
 
     void *handle_;
