@@ -1,6 +1,6 @@
 // The helper dispatcher, zem.vfs.dispatcher_wow64.exe.
 //
-//   zem.vfs.dispatcher_wow64.exe /helper <pid>
+//   zem.vfs.dispatcher_wow64.exe /helper <pid> [/idle-ms <ms>]
 //
 // Serves requests on "\\.\pipe\zem.vfs.dispatcher_<own pid>" and on the shared
 // "\\.\pipe\zem.vfs.dispatcher_wow64" until the process <pid> ends. Two
@@ -27,7 +27,13 @@
 //
 // Everything a client sends is hostile: a frame is bounded (kMaxFrame), a
 // malformed or oversized frame ends that client's connection and nothing
-// else, and the stores below are bounded.
+// else, and the stores below are bounded. Idle clients cannot lock others
+// out: a connection that has not delivered a whole frame within
+// kIdleTimeoutMs of connecting (or of its previous frame) is dropped, a
+// listening instance is always kept free for the next client, and a client
+// process holding more than kMaxPerProcess connections (or all clients
+// together holding more than kMaxConnections) loses its longest idle one
+// whenever a new one arrives. /idle-ms replaces the time-out (tests).
 #include "ipc/IOPoll.h"
 #include "ipc/Lock.h"
 #include "ipc/Pipe.h"
@@ -48,6 +54,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <set>
@@ -61,9 +68,15 @@ namespace {
 
 // Largest request frame a client may send.
 const uint64 kMaxFrame = 1u << 20;
-// Listening instances kept per pipe name, and connections at most.
+// Listening instances kept per pipe name; connected clients at most, in all
+// and per client process; pipe instances at most (listening, connected and
+// closing) across both names.
 const int kIdlePerPipe = 2;
 const std::size_t kMaxConnections = 128;
+const std::size_t kMaxPerProcess = 16;
+const std::size_t kMaxInstances = 200;
+// A connection is dropped when no whole frame arrived for this long.
+const unsigned long kIdleTimeoutMs = 5000;
 // Bounds of the stores that clients fill.
 const std::size_t kMaxProperties = 4096;
 const std::size_t kMaxPropertyBytes = 1u << 20;
@@ -355,12 +368,25 @@ class Server;
 class Connection : public AsyncPipe {
 public:
     Connection(Server &server, int endpoint)
-        : server_(server), endpoint_(endpoint), scanner_(kMaxFrame), written_(0),
-          listening_(false) {}
+        : server_(server), endpoint_(endpoint), scanner_(kMaxFrame), written_(0), listening_(false),
+          deadline_(0), client_(0), doomed_(false) {}
 
     int endpoint() const { return endpoint_; }
     bool listening() const { return listening_; }
     void listening(bool on) { listening_ = on; }
+    unsigned long long deadline() const { return deadline_; }
+    void deadline(unsigned long long at) { deadline_ = at; }
+    unsigned long client() const { return client_; }
+    void client(unsigned long pid) { client_ = pid; }
+    bool doomed() const { return doomed_; }
+
+    // Ends the connection from another thread: what is outstanding is
+    // cancelled, and its completion (or the next step of the connection's
+    // own thread) closes it. Only under the server's lock, while connected.
+    void doom() {
+        doomed_ = true;
+        CancelIoEx(Pipe::handle(), nullptr);
+    }
 
     // Drops what the last client left behind.
     void reset() {
@@ -368,6 +394,7 @@ public:
         out_.clear();
         written_ = 0;
         scanner_.reset();
+        doomed_ = false;
     }
 
     bool end_bind(IOPoll &poll) override;
@@ -398,12 +425,17 @@ private:
     std::string out_;
     std::size_t written_;
     bool listening_;
+    // Set under the server's lock, read by the sweep.
+    std::atomic<unsigned long long> deadline_;
+    std::atomic<unsigned long> client_;
+    std::atomic<bool> doomed_;
     char chunk_[16384];
 };
 
 class Server {
 public:
-    Server(IOPoll &poll, std::string own_pipe) : poll_(poll), stopping_(false) {
+    Server(IOPoll &poll, std::string own_pipe, unsigned long idle_ms)
+        : poll_(poll), idle_ms_(idle_ms), stopping_(false) {
         names_[0] = own_pipe;
         names_[1] = "\\\\.\\pipe\\zem.vfs.dispatcher_wow64";
         idle_[0] = idle_[1] = 0;
@@ -416,7 +448,7 @@ public:
                 Connection *c = nullptr;
                 {
                     auto_lock guard(lock_);
-                    if (stopping_ || idle_[e] >= kIdlePerPipe || all_.size() >= kMaxConnections)
+                    if (stopping_ || idle_[e] >= kIdlePerPipe || all_.size() >= kMaxInstances)
                         break;
                     c = new Connection(*this, e);
                     c->listening(true);
@@ -429,14 +461,58 @@ public:
         }
     }
 
-    // A listening instance got its client.
+    // A listening instance got its client. When the client's process, or
+    // all clients together, now hold too many connections, the longest idle
+    // of them goes.
     void connected(Connection *c) {
+        ULONG pid = 0;
+        GetNamedPipeClientProcessId(c->handle(), &pid);
         {
             auto_lock guard(lock_);
             if (c->listening()) {
                 c->listening(false);
                 --idle_[c->endpoint()];
             }
+            c->client(pid);
+            c->deadline(GetTickCount64() + idle_ms_);
+            Connection *own = nullptr, *any = nullptr;
+            std::size_t owns = 0, all = 0;
+            for (Connection *o : all_) {
+                if (o->listening() || o->doomed())
+                    continue;
+                ++all;
+                if (o->client() == pid)
+                    ++owns;
+                if (o == c)
+                    continue;
+                if (any == nullptr || o->deadline() < any->deadline())
+                    any = o;
+                if (o->client() == pid && (own == nullptr || o->deadline() < own->deadline()))
+                    own = o;
+            }
+            if (owns > kMaxPerProcess && own != nullptr)
+                own->doom();
+            else if (all > kMaxConnections && any != nullptr)
+                any->doom();
+        }
+        fill();
+    }
+
+    // A whole frame arrived: the connection may stay idle again.
+    void served(Connection *c) {
+        auto_lock guard(lock_);
+        c->deadline(GetTickCount64() + idle_ms_);
+    }
+
+    // Drops the connections whose time-out has passed and reopens listening
+    // instances that could not be opened before.
+    void sweep() {
+        {
+            auto_lock guard(lock_);
+            unsigned long long now = GetTickCount64();
+            for (Connection *c : all_)
+                if (!c->listening() && (c->doomed() || c->deadline() <= now))
+                    c->doom();
         }
         fill();
     }
@@ -506,6 +582,7 @@ private:
     }
 
     IOPoll &poll_;
+    unsigned long idle_ms_;
     ResuestHandlerManager manager_;
     Lock lock_;
     std::set<Connection *> all_;
@@ -555,6 +632,8 @@ void Connection::error(IOPoll &) {
 // Answers every whole frame received so far, then writes the answers or
 // reads more.
 bool Connection::next(IOPoll &poll) {
+    if (doomed_)
+        return false;
     for (;;) {
         detail::FrameScanner::Result r = scanner_.scan(in_.data(), in_.size());
         if (r == detail::FrameScanner::malformed) {
@@ -570,6 +649,7 @@ bool Connection::next(IOPoll &poll) {
         }
         in_.erase(0, std::size_t(size));
         scanner_.reset();
+        server_.served(this);
         if (out_.size() >= 65536)
             break;
     }
@@ -615,19 +695,27 @@ private:
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: zem.vfs.dispatcher_wow64.exe /helper <pid>\n");
+    std::fprintf(stderr, "usage: zem.vfs.dispatcher_wow64.exe /helper <pid> [/idle-ms <ms>]\n");
     return 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3 || (std::strcmp(argv[1], "/helper") != 0 && std::strcmp(argv[1], "-helper") != 0))
+    if ((argc != 3 && argc != 5) ||
+        (std::strcmp(argv[1], "/helper") != 0 && std::strcmp(argv[1], "-helper") != 0))
         return usage();
     char *end = nullptr;
     unsigned long owner_pid = std::strtoul(argv[2], &end, 10);
     if (end == argv[2] || *end != '\0' || owner_pid == 0)
         return usage();
+    unsigned long idle_ms = kIdleTimeoutMs;
+    if (argc == 5) {
+        idle_ms = std::strtoul(argv[4], &end, 10);
+        if (std::strcmp(argv[3], "/idle-ms") != 0 || end == argv[4] || *end != '\0' ||
+            idle_ms == 0 || idle_ms > 3600000)
+            return usage();
+    }
     HANDLE owner = OpenProcess(SYNCHRONIZE, FALSE, DWORD(owner_pid));
     if (owner == nullptr) {
         ZEM_LOG(4, "helper: process " << owner_pid << " is not running");
@@ -642,7 +730,7 @@ int main(int argc, char **argv) {
         CloseHandle(owner);
         return 3;
     }
-    Server server(poll, own_pipe);
+    Server server(poll, own_pipe, idle_ms);
     poll.attach(&server);
     server.fill();
     ZEM_LOG(6, "helper for process " << owner_pid << " serving " << own_pipe);
@@ -651,7 +739,10 @@ int main(int argc, char **argv) {
     for (int i = 0; i < kLoopThreads; ++i)
         loops.emplace_back([&poll] { poll.loop(); });
 
-    WaitForSingleObject(owner, INFINITE);
+    // Time-outs are looked at a few times per time-out.
+    DWORD tick = DWORD(idle_ms / 4 < 250 ? (idle_ms / 4 > 0 ? idle_ms / 4 : 1) : 250);
+    while (WaitForSingleObject(owner, tick) == WAIT_TIMEOUT)
+        server.sweep();
     CloseHandle(owner);
 
     server.stop();

@@ -4,6 +4,7 @@
 #include "internal/MemoryBuf.h"
 
 #include "../serialize/Stream.h"
+#include "../serialize/StreamBuf.h"
 
 #include <atomic>
 #include <climits>
@@ -199,6 +200,17 @@ Response *Request::send(Stream &s, bool) {
     s.write_(frame.text().data(), frame.text().size());
     if (is_notify() || !s.good())
         return nullptr;
+    // The answer is read in blocks: usually one system read brings the whole
+    // answer, and bytes that follow it stay with the handle for later reads.
+    struct Blocks {
+        HandleStreamBuf *buffer;
+        ~Blocks() {
+            if (buffer != nullptr)
+                buffer->read_blocks(false);
+        }
+    } blocks{dynamic_cast<HandleStreamBuf *>(&s.buffer())};
+    if (blocks.buffer != nullptr)
+        blocks.buffer->read_blocks(true);
 
     Variable *object = s.load();
     while (object != nullptr) {

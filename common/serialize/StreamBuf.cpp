@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 namespace zem {
 namespace vfs {
 
@@ -23,18 +25,22 @@ HANDLE duplicate(HANDLE h, int &error) {
 
 } // namespace
 
-HandleStreamBuf::HandleStreamBuf() : handle_(INVALID_HANDLE_VALUE), error_(error_none) {}
+HandleStreamBuf::HandleStreamBuf()
+    : handle_(INVALID_HANDLE_VALUE), error_(error_none), blocks_(false), taken_(0) {}
 
-HandleStreamBuf::HandleStreamBuf(void *handle) : handle_(handle), error_(error_none) {}
+HandleStreamBuf::HandleStreamBuf(void *handle)
+    : handle_(handle), error_(error_none), blocks_(false), taken_(0) {}
 
 HandleStreamBuf::HandleStreamBuf(HandleStreamBuf const &other)
-    : StreamBuf(other), handle_(INVALID_HANDLE_VALUE), error_(other.error_) {
+    : StreamBuf(other), handle_(INVALID_HANDLE_VALUE), error_(other.error_), blocks_(false),
+      taken_(0) {
     handle_ = duplicate(other.handle_, error_);
 }
 
 HandleStreamBuf &HandleStreamBuf::operator=(HandleStreamBuf const &other) {
     if (this != &other) {
         close();
+        blocks_ = false;
         error_ = other.error_;
         handle_ = duplicate(other.handle_, error_);
     }
@@ -46,10 +52,12 @@ HandleStreamBuf::~HandleStreamBuf() {
 }
 
 void HandleStreamBuf::attach(void *handle) {
+    drop_held();
     handle_ = handle;
 }
 
 void *HandleStreamBuf::detach() {
+    drop_held();
     void *h = handle_;
     handle_ = INVALID_HANDLE_VALUE;
     return h;
@@ -81,7 +89,30 @@ bool HandleStreamBuf::sync() {
     return true;
 }
 
+void HandleStreamBuf::drop_held() {
+    held_.clear();
+    taken_ = 0;
+}
+
 uint64 HandleStreamBuf::get(void *data, uint64 size) {
+    if (held() == 0) {
+        if (!blocks_ || size == 0)
+            return read_handle(data, size);
+        held_.resize(block_size);
+        taken_ = 0;
+        held_.resize(std::size_t(read_handle(&held_[0], block_size)));
+        if (held() == 0)
+            return 0;
+    }
+    uint64 n = size < held() ? size : held();
+    std::memcpy(data, held_.data() + taken_, std::size_t(n));
+    taken_ += std::size_t(n);
+    if (held() == 0)
+        drop_held();
+    return n;
+}
+
+uint64 HandleStreamBuf::read_handle(void *data, uint64 size) {
     if (handle_ == INVALID_HANDLE_VALUE) {
         error_ = error_no_handle;
         return 0;
@@ -105,6 +136,7 @@ uint64 HandleStreamBuf::peek(void *, uint64) {
 }
 
 void HandleStreamBuf::close() {
+    drop_held();
     if (handle_ != INVALID_HANDLE_VALUE) {
         CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;

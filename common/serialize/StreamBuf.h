@@ -4,6 +4,8 @@
 
 #include "../config.h"
 
+#include <string>
+
 namespace zem {
 namespace vfs {
 
@@ -37,9 +39,17 @@ struct DataTrunk {
 // gets its own duplicate of the source's handle (DuplicateHandle), so each
 // object closes what it holds; a copy whose duplication failed has no handle
 // and records the system error.
+//
+// Each get() is one system read of at most the size asked for, and peek()
+// reads nothing. In block mode (read_blocks) a get() that finds nothing held
+// reads whatever the handle has, up to block_size, with one system read,
+// hands out what was asked for and holds the rest; held bytes are handed out
+// first by every later get(), in either mode, and belong to the handle: a
+// new handle (attach, detach, close, copy) starts with none.
 class ZEM_VFS_API HandleStreamBuf : public StreamBuf {
 public:
     enum { error_none = 0, error_no_handle = 2, error_system = 1000 };
+    enum : unsigned { block_size = 16384 };
 
     HandleStreamBuf();
     explicit HandleStreamBuf(void *handle);
@@ -54,6 +64,9 @@ public:
     // Gives the handle up without closing it.
     void *detach();
     void *handle() const { return handle_; }
+    void read_blocks(bool on) { blocks_ = on; }
+    // Bytes read from the handle and not handed out yet.
+    uint64 held() const { return held_.size() - taken_; }
 
     int error() const override;
     uint64 put(void const *data, uint64 size) override;
@@ -62,9 +75,18 @@ public:
     uint64 peek(void *data, uint64 size) override;
     void close() override;
 
+protected:
+    // The one system read behind every get(); a derived buffer may count it.
+    virtual uint64 read_handle(void *data, uint64 size);
+
 private:
+    void drop_held();
+
     void *handle_;
     int error_;
+    bool blocks_;
+    std::string held_;
+    std::size_t taken_;
 };
 
 } // namespace vfs

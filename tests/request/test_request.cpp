@@ -85,9 +85,13 @@ HANDLE connect_to(std::string const &name) {
     return pipe.detach();
 }
 
+// Connections of the shared helper time out after this long.
+int const kIdleMs = 1500;
+
 // Starts the helper in `folder` for the process `owner`.
-HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid) {
-    std::wstring line = L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner);
+HANDLE start(std::wstring const &folder, DWORD owner, DWORD &pid, std::wstring const &more = L"") {
+    std::wstring line =
+        L"\"" + folder + L"\\" + kExe + L"\" /helper " + std::to_wstring(owner) + more;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -110,7 +114,8 @@ protected:
         folder_ = new TempFolder(L"zem helper");
         copy_child(L"zem.vfs.dispatcher_wow64", folder_->path(), kExe);
         DWORD pid = 0;
-        process_ = start(folder_->path(), GetCurrentProcessId(), pid);
+        process_ = start(folder_->path(), GetCurrentProcessId(), pid,
+                         L" /idle-ms " + std::to_wstring(kIdleMs));
         pipe_ = pipe_of(pid);
     }
     static void TearDownTestSuite() {
@@ -126,8 +131,8 @@ protected:
     // happens within 2 s (the helper is then ended, so a stuck helper fails
     // the test instead of hanging it).
     static int answer(std::string const &bytes) {
-        std::unique_ptr<HandleStream> c(client());
         auto got = std::async(std::launch::async, [&] {
+            std::unique_ptr<HandleStream> c(client());
             std::unique_ptr<Variable, void (*)(Variable *)> v(
                 c->write_(bytes.data(), bytes.size()) ? c->load() : nullptr, Variable::release);
             return dynamic_cast<Response *>(v.get()) ? static_cast<Response &>(*v).error() : -1;
@@ -223,29 +228,52 @@ TEST(RequestSend, Answers) {
         bool answered;
         int error;
         char const *queued;
-    } const cases[] = {{r5, true, 0, ""},
-                       {resp(5, 3), true, 3, ""},
-                       {n + n2 + r5, true, 0, "one two "},
-                       {resp(6, 0), false, Request::error_foreign_response, ""},
-                       {frame_of(Request("p", 5)) + r5, false, 0, ""},
-                       {"n:" + r5, false, 0, ""},
-                       {n2, false, 0, "two "},
-                       {r5.substr(0, 20), false, 0, ""}};
-    for (auto const &c : cases) {
-        SCOPED_TRACE(hex(c.answer));
-        Request r("p", 5);
-        PeerBuf peer(c.answer);
-        Stream s(peer);
-        Response *got = r.send(s, true);
-        EXPECT_EQ(c.answered, got != nullptr);
-        EXPECT_EQ(c.error, r.error());
-        EXPECT_EQ(frame_of(r), peer.out_);
-        std::string queued; // first in, first out
-        for (NotifyRequest *q; (q = NotifyRequest::pop_notify()) != nullptr; q->release())
-            queued += q->notify() + std::string(" ");
-        EXPECT_EQ(c.queued, queued);
-        Variable::release(got);
-    }
+        bool piped; // also from a pipe that holds another frame after the answer
+    } const cases[] = {{r5, true, 0, "", true},
+                       {resp(5, 3), true, 3, "", true},
+                       {n + n2 + r5, true, 0, "one two ", true},
+                       {resp(6, 0), false, Request::error_foreign_response, "", true},
+                       {frame_of(Request("p", 5)) + r5, false, 0, "", true},
+                       {"n:" + r5, false, 0, "", true},
+                       {n2, false, 0, "two ", false},
+                       {r5.substr(0, 20), false, 0, "", false}};
+    std::string const name = "\\\\.\\pipe\\zem_send_" + std::to_string(GetCurrentProcessId());
+    for (bool piped : {false, true})
+        for (auto const &c : cases) {
+            if (piped && !c.piped)
+                continue;
+            SCOPED_TRACE(hex(c.answer) + (piped ? " piped" : ""));
+            Request r("p", 5);
+            PeerBuf peer(c.answer);
+            Stream memory(peer);
+            HandleStream server(
+                piped ? CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, 0, 0)
+                      : INVALID_HANDLE_VALUE);
+            HandleStream client(piped ? CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                    0, OPEN_EXISTING, 0, 0)
+                                      : INVALID_HANDLE_VALUE);
+            std::string const next = resp(7, 0), sent = frame_of(r);
+            server.write_((c.answer + next).data(), c.answer.size() + next.size());
+            Stream &s = piped ? static_cast<Stream &>(client) : memory;
+            Response *got = r.send(s, true);
+            EXPECT_EQ(c.answered, got != nullptr);
+            EXPECT_EQ(c.error, r.error());
+            std::string out(sent.size(), '?');
+            if (piped)
+                server.read_(&out[0], out.size());
+            EXPECT_EQ(sent, piped ? out : peer.out_);
+            if (piped && c.answered) { // one read took all; what follows waits for the next
+                EXPECT_EQ(next.size(), client.held());
+                std::unique_ptr<Variable, void (*)(Variable *)> after(client.load(),
+                                                                      Variable::release);
+                EXPECT_EQ(next, after ? frame_of(*after) : "");
+            }
+            std::string queued; // first in, first out
+            for (NotifyRequest *q; (q = NotifyRequest::pop_notify()) != nullptr; q->release())
+                queued += q->notify() + std::string(" ");
+            EXPECT_EQ(c.queued, queued);
+            Variable::release(got);
+        }
     PeerBuf peer(r5); // a notification is written and nothing read
     Stream s(peer);
     EXPECT_EQ(nullptr, NotifyRequest("n").send(s, true));
@@ -491,6 +519,39 @@ TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
     EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
     EXPECT_STREQ("2", all.get("acc_good"));
     EXPECT_EQ(nullptr, all.get(""));
+}
+
+// 200 connections that never write, from 4 threads of this process: a new client is answered
+// at once, and the idle ones are dropped within the time-out (those beyond 16 from one process
+// sooner, when newer ones arrive).
+TEST_F(Helper, IdleClientsLockNobodyOut) {
+    std::vector<HANDLE> idle(200, INVALID_HANDLE_VALUE);
+    std::vector<std::thread> threads;
+    ULONGLONG const start = GetTickCount64(); // a helper that stays busy fails, not hangs
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&idle, t, start] {
+            for (std::size_t i = std::size_t(t); i < idle.size(); i += 4)
+                while ((idle[i] = CreateFileA(pipe_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, 0,
+                                              OPEN_EXISTING, 0, 0)) == INVALID_HANDLE_VALUE &&
+                       GetTickCount64() - start < 3000)
+                    WaitNamedPipeA(pipe_.c_str(), 50);
+        });
+    for (auto &t : threads)
+        t.join();
+    ULONGLONG const connected = GetTickCount64();
+    auto alive = [&idle] {
+        return std::count_if(idle.begin(), idle.end(),
+                             [](HANDLE h) { return PeekNamedPipe(h, 0, 0, 0, 0, 0) != FALSE; });
+    };
+    EXPECT_EQ(0, std::count(idle.begin(), idle.end(), INVALID_HANDLE_VALUE));
+    ULONGLONG const asked = GetTickCount64();
+    EXPECT_EQ(0, answer(frame_of(LogRequest("after the idle ones", 7))));
+    EXPECT_LT(GetTickCount64() - asked, 1000u);
+    while (alive() > 0 && GetTickCount64() - connected < kIdleMs + 1000u)
+        Sleep(20); // no event tells of a pipe the server has closed
+    EXPECT_LE(alive(), 0);
+    for (HANDLE h : idle)
+        CloseHandle(h);
 }
 
 TEST_F(Helper, LoadFromThreads) {

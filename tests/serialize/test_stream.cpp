@@ -307,3 +307,26 @@ TEST(HandleStream, ValuesOverAMessagePipeAndABrokenOne) {
         EXPECT_EQ(1000 + ERROR_BROKEN_PIPE, server.error());
     }
 }
+
+// A get is one read of at most the size asked for; in block mode one read takes what the pipe
+// holds and the rest is handed out before anything else is read, in either mode.
+TEST(HandleStream, BlockReadsHoldWhatFollows) {
+    std::string name = "\\\\.\\pipe\\zem_blocks_" + std::to_string(GetCurrentProcessId());
+    HandleStreamBuf server(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, 0));
+    HandleStreamBuf client(CreateFileA(name.c_str(), GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0));
+    auto in_pipe = [&server] {
+        DWORD n = 99;
+        PeekNamedPipe(server.handle(), nullptr, 0, nullptr, &n, nullptr);
+        return n;
+    };
+    char got[16] = {};
+    ASSERT_EQ(10u, client.put("abcdefghij", 10));
+    EXPECT_TRUE(server.get(got, 2) == 2 && in_pipe() == 8 && server.held() == 0);
+    server.read_blocks(true);
+    EXPECT_TRUE(server.get(got + 2, 1) == 1 && in_pipe() == 0 && server.held() == 7);
+    server.read_blocks(false);
+    client.put("k", 1);
+    EXPECT_TRUE(server.get(got + 3, 9) == 7 && in_pipe() == 1 && server.held() == 0);
+    EXPECT_EQ(1u, server.get(got + 10, 9));
+    EXPECT_STREQ("abcdefghijk", got);
+}
