@@ -18,6 +18,13 @@ set(CMAKE_OBJDUMP ${ZEM_MINGW_PREFIX}-objdump CACHE FILEPATH "")
 # The posix-model libstdc++ of the mingw GCC: its headers and libraries.
 file(GLOB ZEM_GCC_DIRS /usr/lib/gcc/${ZEM_MINGW_PREFIX}/*-posix)
 list(GET ZEM_GCC_DIRS 0 ZEM_GCC_DIR)
+# The GCC-built libstdc++ keeps its thread-local variables (std::call_once,
+# futures) in emulated TLS: code built with clang must reach them the same way.
+# A build adds flags of its own through CXXFLAGS (CMAKE_CXX_FLAGS given on the
+# command line would replace this one).
+set(CMAKE_CXX_FLAGS_INIT "-femulated-tls")
+set(CMAKE_C_FLAGS_INIT "-femulated-tls")
+
 # Given as standard include folders, so that they hold whatever CMAKE_CXX_FLAGS
 # a build sets.
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${ZEM_GCC_DIR}/include/c++
