@@ -62,7 +62,7 @@ private:
                 pick({"C:\\src\\", "c:/keys/;D:\\x.tmp", ";", "", "_:regex:\\.tmp$",
                       "_:regex:!\\.tmp$", "_:disk:usb", "_:!:C:\\src\\", "$:nothere.exe:C:\\src\\",
                       "_:regex:!", "_:disk:unc:s\\", "$:*test_policy.exe:", "_:"});
-            if (pattern.back() == ':' || any(2))
+            if ((!pattern.empty() && pattern.back() == ':') || any(2))
                 pattern += list;
             FileMatch match(pattern.c_str(), 1 + any(3));
             if (any(2) == 0)
