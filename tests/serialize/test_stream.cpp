@@ -155,6 +155,7 @@ TEST(StreamWire, ReadersTakeTheseValues) {
         {"s:3:abcS:2:h\0i\0"s, "sS", "xabc|xhi", ok, ""},
         {"s::abc\0i:"s, "s", "xabc", ok, "i:"},
         {"e::e:-17:e:12x:e:+4:", "eeee", "-1|-17|0|4", ok, ""},
+        {"e:2147483647:e:-2147483648:e:2147483648:", "eee", "2147483647|-2147483648|0", ok, ""},
         {"e:" + std::string(70, '1') + ":", "e", "0", ok, "111111:"},
         {"n:v:no/such/type:" + seven + "v::", "vviv", "null|null|7|null", ok, ""},
         {"v:test/Record:" + seven, "v", "null", cut, ""},
