@@ -45,7 +45,7 @@
 #include "request/RequestHandler.h"
 #include "request/Requests.h"
 #include "request/internal/FrameScanner.h"
-#include "request/internal/MemoryBuf.h"
+#include "serialize/internal/MemoryBuf.h"
 #include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
 #include "service/WinServiceCtrl.h"

@@ -6,7 +6,7 @@
 #include "ProcessPolicy.h"
 #include "../regex/RegexPattern.h"
 #include "../serialize/Stream.h"
-#include "../serialize/StreamBuf.h"
+#include "../serialize/internal/MemoryBuf.h"
 #include "../sys/Utility.h"
 #include "tinyxml/tinyxml.h"
 
@@ -28,36 +28,7 @@ namespace {
 // still loads at.
 int const kMaxDepth = Stream::max_load_depth - 1;
 
-// Reads from and appends to a string, for frames built and parsed in memory.
-class MemoryBuf : public StreamBuf {
-public:
-    MemoryBuf() = default;
-    explicit MemoryBuf(std::string const &bytes) : bytes_(bytes) {}
-    int error() const override { return 0; }
-    uint64 put(void const *data, uint64 size) override {
-        bytes_.append(static_cast<char const *>(data), std::size_t(size));
-        return size;
-    }
-    bool sync() override { return true; }
-    uint64 get(void *data, uint64 size) override {
-        uint64 n = peek(data, size);
-        at_ += std::size_t(n);
-        return n;
-    }
-    uint64 peek(void *data, uint64 size) override {
-        uint64 left = bytes_.size() - at_;
-        uint64 n = size < left ? size : left;
-        std::memcpy(data, bytes_.data() + at_, std::size_t(n));
-        return n;
-    }
-    void close() override {}
-    std::string const &bytes() const { return bytes_; }
-    bool consumed() const { return at_ == bytes_.size(); }
-
-private:
-    std::string bytes_;
-    std::size_t at_ = 0;
-};
+using detail::MemoryBuf;
 
 void fail(PolicyText::Error *error, TiXmlBase const *where, std::string const &element,
           std::string const &field, std::string const &message) {
@@ -214,11 +185,11 @@ template <class Fill> Owned from_frame(char const *type, Fill fill) {
     Stream s(out);
     s.write("v:%s:", type);
     fill(s);
-    MemoryBuf in(out.bytes());
+    MemoryBuf in(out.text().data(), out.text().size());
     Stream r(in);
     Variable *v = r.load();
     Policy *p = dynamic_cast<Policy *>(v);
-    if (p == nullptr || !in.consumed()) {
+    if (p == nullptr || in.consumed() != out.text().size()) {
         if (v != nullptr)
             v->release();
         return nullptr;
@@ -569,7 +540,7 @@ bool PolicyText::to_bytes(PolicyGroup &root, std::string &bytes) {
     Stream s(out);
     if (!s.serialize(&root) || !s.good())
         return false;
-    bytes = out.bytes();
+    bytes = out.text();
     return true;
 }
 
@@ -580,11 +551,11 @@ PolicyGroup *PolicyText::from_bytes(std::string const &bytes, Error *error) {
     };
     if (bytes.size() > max_size)
         return refuse("larger than the largest tree a reader accepts");
-    MemoryBuf in(bytes);
+    MemoryBuf in(bytes.data(), bytes.size());
     Stream s(in);
     Variable *v = s.load();
     PolicyGroup *group = dynamic_cast<PolicyGroup *>(v);
-    if (group == nullptr || !s.good() || !in.consumed()) {
+    if (group == nullptr || !s.good() || in.consumed() != bytes.size()) {
         if (v != nullptr)
             v->release();
         return refuse(group == nullptr ? "not a serialized policy group"

@@ -1,7 +1,7 @@
 #include "Request.h"
 
 #include "NotifyRequest.h"
-#include "internal/MemoryBuf.h"
+#include "../serialize/internal/MemoryBuf.h"
 
 #include "../serialize/Stream.h"
 #include "../serialize/StreamBuf.h"

@@ -1,7 +1,7 @@
 #include "RequestHandler.h"
 
 #include "Request.h"
-#include "internal/MemoryBuf.h"
+#include "../serialize/internal/MemoryBuf.h"
 
 #include "../ipc/Lock.h"
 #include "../ipc/Pipe.h"

@@ -6,7 +6,7 @@
 // (starved()), which tells a truncated frame from a malformed one.
 #pragma once
 
-#include "../../serialize/StreamBuf.h"
+#include "../StreamBuf.h"
 
 #include <cstring>
 #include <string>
