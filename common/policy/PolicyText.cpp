@@ -366,6 +366,47 @@ Owned read_node(TiXmlElement const &e, int depth, PolicyText::Error *error) {
     return made;
 }
 
+// How deeply the elements of a text nest, counted before TinyXML (which
+// parses nested elements recursively) sees the text. Comments, processing
+// instructions, declarations and CDATA are skipped and quoted attribute values
+// are stepped over; anything odd counts as deeper, never shallower.
+std::size_t nesting_depth(std::string const &xml) {
+    std::size_t depth = 0, deepest = 0, i = 0;
+    auto skip_past = [&](char const *end) {
+        i = xml.find(end, i);
+        return i == std::string::npos ? false : (i += std::strlen(end), true);
+    };
+    while ((i = xml.find('<', i)) != std::string::npos) {
+        if (xml.compare(i, 4, "<!--") == 0) {
+            if (!skip_past("-->"))
+                break;
+        } else if (xml.compare(i, 9, "<![CDATA[") == 0) {
+            if (!skip_past("]]>"))
+                break;
+        } else if (xml.compare(i, 2, "<?") == 0) {
+            if (!skip_past("?>"))
+                break;
+        } else if (xml.compare(i, 2, "<!") == 0 || xml.compare(i, 2, "</") == 0) {
+            if (xml[i + 1] == '/' && depth > 0)
+                --depth;
+            if (!skip_past(">"))
+                break;
+        } else {
+            char quote = 0;
+            std::size_t j = i + 1;
+            for (; j < xml.size() && (quote != 0 || xml[j] != '>'); ++j)
+                if (quote != 0 ? xml[j] == quote : (xml[j] == '"' || xml[j] == '\''))
+                    quote = quote != 0 ? 0 : xml[j];
+            if (j == xml.size())
+                break;
+            if (xml[j - 1] != '/' && ++depth > deepest)
+                deepest = depth;
+            i = j + 1;
+        }
+    }
+    return deepest;
+}
+
 // ---- Writing ---------------------------------------------------------------
 
 // Every node of a tree with its depth, in walk order.
@@ -492,6 +533,13 @@ std::string PolicyText::Error::text() const {
 }
 
 PolicyGroup *PolicyText::parse(std::string const &xml, Error *error) {
+    // The deepest tree holds groups down to kMaxDepth, then a leaf with its
+    // hook types: anything deeper is refused before it can exhaust the stack.
+    if (nesting_depth(xml) > std::size_t(kMaxDepth) + 2) {
+        fail(error, nullptr, "", "",
+             "elements nested deeper than " + std::to_string(kMaxDepth + 2));
+        return nullptr;
+    }
     TiXmlDocument doc;
     doc.Parse(xml.c_str(), nullptr, TIXML_ENCODING_UTF8);
     if (doc.Error()) {

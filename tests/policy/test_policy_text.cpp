@@ -161,11 +161,23 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
                                              deep + "\"/></PolicyGroup>",
                                          &error));
     EXPECT_EQ("regex", error.field);
-    std::string nested;
-    for (int i = 0; i < 70; ++i)
-        nested = "<PolicyGroup>" + nested + "</PolicyGroup>";
-    EXPECT_EQ(nullptr, PolicyText::parse(nested, &error));
-    EXPECT_NE(std::string::npos, error.message.find("nested deeper"));
+    // Groups one level too deep for a reader, and a nesting that would exhaust
+    // the parser's stack: both refused.
+    for (std::size_t depth : {std::size_t(65), std::size_t(200000)}) {
+        std::string nested;
+        for (std::size_t i = 0; i < depth; ++i)
+            nested += "<PolicyGroup>";
+        for (std::size_t i = 0; i < depth; ++i)
+            nested += "</PolicyGroup>";
+        EXPECT_EQ(nullptr, PolicyText::parse(nested, &error)) << depth;
+        EXPECT_NE(std::string::npos, error.message.find("nested deeper")) << depth;
+    }
+    // Quoted '<' and '>', comments and siblings do not count as depth.
+    std::string wide = "<PolicyGroup><!-- <a><b> -->";
+    for (int i = 0; i < 100; ++i)
+        wide += "<FilePolicy name=\"x\" mode=\"1\" regex=\"(?<=a)>b\"/>";
+    Tree parsed(PolicyText::parse(wide + "</PolicyGroup>", &error));
+    EXPECT_TRUE(parsed) << error.text();
 }
 
 TEST(PolicyText, CutOrPaddedBytesAreRefused) {
