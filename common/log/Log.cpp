@@ -6,6 +6,7 @@
 
 #include "../ipc/Lock.h"
 #include "../policy/ProcessConfig.h"
+#include "../sys/internal/Handles.h"
 #include "../sys/internal/Ntdll.h"
 
 #include <windows.h>
@@ -33,18 +34,6 @@ std::atomic<DWORD> g_log_slot{TLS_OUT_OF_INDEXES};
 
 char const *const kLevelNames[8] = {"emerge", "alert",  "crit", "error",
                                     "warn",   "notice", "info", "debug"};
-
-// Keeps the thread's last-error code across the calls of a scope.
-class LastErrorKeeper {
-public:
-    LastErrorKeeper() : error_(GetLastError()) {}
-    ~LastErrorKeeper() { SetLastError(error_); }
-    LastErrorKeeper(LastErrorKeeper const &) = delete;
-    LastErrorKeeper &operator=(LastErrorKeeper const &) = delete;
-
-private:
-    DWORD error_;
-};
 
 bool ascii_iequal(char const *a, char const *b) {
     for (;; ++a, ++b) {
@@ -249,7 +238,7 @@ int logbuf::sync() {
     char *end = pptr();
     if (end == begin)
         return 0;
-    LastErrorKeeper keep;
+    detail::LastErrorKeeper keep;
     // A record cut at the end of the buffer ends with its line feed in place
     // of its last stored character.
     if (end[-1] != '\n') {
@@ -287,7 +276,7 @@ Log::Log(char const *file, int line, int level)
     logbuf *buffer = g_logger.load(std::memory_order_acquire);
     if (buffer == nullptr)
         return; // no buffer: the stream is bad and takes nothing
-    LastErrorKeeper keep;
+    detail::LastErrorKeeper keep;
     buffer->lock().lock();
     lock_ = &buffer->lock();
     rdbuf(buffer);
@@ -342,7 +331,7 @@ bool Log::open(char const *path) {
         return false;
     // The new file is opened outside the lock and swapped in under it, so
     // that no record is written to a handle that is closed meanwhile.
-    LastErrorKeeper keep;
+    detail::LastErrorKeeper keep;
     return buffer->open_file(path);
 }
 
@@ -375,7 +364,7 @@ void enable_thread_log() {
     DWORD slot = g_log_slot.load(std::memory_order_relaxed);
     if (slot == TLS_OUT_OF_INDEXES)
         return;
-    LastErrorKeeper keep;
+    detail::LastErrorKeeper keep;
     ULONG_PTR count = reinterpret_cast<ULONG_PTR>(TlsGetValue(slot));
     if (count != 0)
         TlsSetValue(slot, reinterpret_cast<LPVOID>(count - 1));
@@ -385,7 +374,7 @@ void disable_thread_log() {
     DWORD slot = g_log_slot.load(std::memory_order_relaxed);
     if (slot == TLS_OUT_OF_INDEXES)
         return;
-    LastErrorKeeper keep;
+    detail::LastErrorKeeper keep;
     ULONG_PTR count = reinterpret_cast<ULONG_PTR>(TlsGetValue(slot));
     TlsSetValue(slot, reinterpret_cast<LPVOID>(count + 1));
 }
@@ -394,7 +383,7 @@ bool can_thread_log() {
     DWORD slot = g_log_slot.load(std::memory_order_relaxed);
     if (slot == TLS_OUT_OF_INDEXES)
         return true;
-    LastErrorKeeper keep;
+    detail::LastErrorKeeper keep;
     return TlsGetValue(slot) == nullptr;
 }
 
