@@ -1,6 +1,7 @@
 #include "IOPoll.h"
 
 #include "../log/Log.h"
+#include "../sys/internal/Handles.h"
 #include "internal/PendingIo.h"
 
 #include <windows.h>
@@ -161,8 +162,9 @@ IOPoll::IOPoll(unsigned long ms) : port_(nullptr), timeout_(ms) {
 
 IOPoll::~IOPoll() {
     if (port_ != nullptr) {
-        CloseHandle(port_);
-        detail::io_port_closed(port_);
+        void *closed = port_;
+        detail::close_handle(port_, nullptr);
+        detail::io_port_closed(closed);
     }
 }
 
