@@ -260,7 +260,7 @@ void IOPoll::timeout() {}
 // ---------------------------------------------------------------------------
 
 Pollable::Pollable()
-    : io_state_(0), buffer_(nullptr), joined_handle_(nullptr), joined_port_(nullptr) {}
+    : io_state_(unbound), buffer_(nullptr), joined_handle_(nullptr), joined_port_(nullptr) {}
 
 Pollable::Pollable(Pollable const &other)
     : io_state_(other.io_state_), buffer_(other.buffer_), joined_handle_(nullptr),
@@ -293,24 +293,24 @@ bool Pollable::associate(IOPoll &poll) {
 }
 
 IOPollResult Pollable::begin_bind(IOPoll &poll) {
-    if (io_state_ != 0)
+    if (io_state_ != unbound)
         return io_failed;
-    io_state_ = 1;
+    io_state_ = binding;
     if (!poll.valid() || !associate(poll))
         return io_failed;
     return io_done;
 }
 
 bool Pollable::end_bind(IOPoll &) {
-    if (io_state_ == 1)
-        io_state_ = 2;
+    if (io_state_ == binding)
+        io_state_ = bound;
     return true;
 }
 
 IOPollResult Pollable::begin_read(IOPoll &, void *buffer, uint64) {
-    if (io_state_ < 2)
+    if (io_state_ < bound)
         return io_failed;
-    io_state_ = 3;
+    io_state_ = reading;
     buffer_ = buffer;
     return io_done;
 }
@@ -320,9 +320,9 @@ bool Pollable::end_read(IOPoll &, void *, uint64) {
 }
 
 IOPollResult Pollable::begin_write(IOPoll &, void const *, uint64) {
-    if (io_state_ < 2)
+    if (io_state_ < bound)
         return io_failed;
-    io_state_ = 4;
+    io_state_ = writing;
     return io_done;
 }
 
@@ -332,12 +332,12 @@ bool Pollable::end_write(IOPoll &, uint64) {
 
 bool Pollable::callback(IOPoll &poll, uint64 bytes) {
     switch (io_state_) {
-    case 1:
-        io_state_ = 2;
+    case binding:
+        io_state_ = bound;
         return end_bind(poll);
-    case 3:
+    case reading:
         return end_read(poll, buffer_, bytes);
-    case 4:
+    case writing:
         return end_write(poll, bytes);
     default:
         return false;

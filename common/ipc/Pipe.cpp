@@ -216,7 +216,7 @@ IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
     Pollable const *key = this;
     detail::io_started(poll.port(), key);
     // A connect that succeeds at once still queues its completion on the
-    // port, which moves the object to state 2 and runs end_bind there:
+    // port, which moves the object to bound and runs end_bind there:
     // running end_bind here too would handle the connection twice.
     if (ConnectNamedPipe(Pipe::handle(), ov)) {
         ZEM_LOG(7, "bind ok");
@@ -236,7 +236,7 @@ IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
 }
 
 IOPollResult AsyncPipe::begin_read(IOPoll &poll, void *buffer, uint64 size) {
-    if (Pipe::handle() == INVALID_HANDLE_VALUE || io_state() < 2)
+    if (Pipe::handle() == INVALID_HANDLE_VALUE || io_state() < bound)
         return io_failed;
     Pollable::begin_read(poll, buffer, size);
     OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
@@ -256,7 +256,7 @@ IOPollResult AsyncPipe::begin_read(IOPoll &poll, void *buffer, uint64 size) {
 
 void AsyncPipe::disconnect() {
     Pipe::disconnect();
-    io_state(0);
+    io_state(unbound);
 }
 
 } // namespace vfs
