@@ -8,6 +8,7 @@
 #include "../serialize/Stream.h"
 #include "../serialize/internal/MemoryBuf.h"
 #include "../sys/Utility.h"
+#include "../sys/internal/Handles.h"
 #include "tinyxml/tinyxml.h"
 
 #include <windows.h>
@@ -620,23 +621,23 @@ PolicyGroup *PolicyText::load_file(char const *path, Error *error) {
     };
     if (path == nullptr)
         return refuse("no file named");
-    HANDLE file = CreateFileW(Utility::utf82w(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    detail::FileHandle file(CreateFileW(Utility::utf82w(path).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return refuse("cannot open the file (error " + std::to_string(GetLastError()) + ")");
     std::string bytes;
     LARGE_INTEGER size;
-    bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
+    bool ok = GetFileType(file.get()) == FILE_TYPE_DISK && GetFileSizeEx(file.get(), &size) &&
               static_cast<uint64>(size.QuadPart) <= max_size;
     if (ok) {
         bytes.resize(static_cast<std::size_t>(size.QuadPart));
         DWORD read = 0;
         ok = bytes.empty() ||
-             (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+             (ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
               read == bytes.size());
     }
-    CloseHandle(file);
+    file.reset();
     if (!ok)
         return refuse("not a readable disk file of at most " + std::to_string(max_size) + " bytes");
     std::size_t first = bytes.find_first_not_of(" \t\r\n");
