@@ -2,6 +2,7 @@
 
 #include "../log/Log.h"
 #include "../sys/internal/Handles.h"
+#include "../sys/internal/NoThrow.h"
 #include "internal/PendingIo.h"
 
 #include <windows.h>
@@ -53,13 +54,13 @@ private:
 void io_started(void *port, void const *owner) {
     Registry &r = registry();
     Held held(r);
-    try {
+    // Should the entry not fit, the operation goes untracked and its
+    // completion is delivered as it comes.
+    detail::no_throw([&] {
         Outstanding &o = r.map[std::make_pair(port, owner)];
         o.gone = false;
         ++o.count;
-    } catch (...) {
-        // Untracked: the completion is delivered as it comes.
-    }
+    });
 }
 
 void io_not_started(void *port, void const *owner) {
