@@ -18,7 +18,7 @@ namespace {
 
 // Replaces every `token` of `text`, left to right; inserted text is not
 // scanned again. False when the result would exceed the longest file name.
-bool replace_all(std::string &text, char const *token, std::string const &value) {
+[[nodiscard]] bool replace_all(std::string &text, char const *token, std::string const &value) {
     std::string::size_type at = text.find(token);
     if (at == std::string::npos)
         return text.size() <= max_log_file_name;

@@ -60,7 +60,7 @@ template <std::size_t N> std::string value_name(Keyword const (&names)[N], int v
 }
 
 template <std::size_t N>
-bool keyword_value(Keyword const (&names)[N], std::string const &text, int &value) {
+[[nodiscard]] bool keyword_value(Keyword const (&names)[N], std::string const &text, int &value) {
     for (Keyword const &k : names)
         if (text == k.name) {
             value = k.value;
@@ -70,7 +70,8 @@ bool keyword_value(Keyword const (&names)[N], std::string const &text, int &valu
 }
 
 // A whole number, decimal or 0x hexadecimal, with an optional leading "-".
-bool parse_number(std::string const &text, unsigned long long &magnitude, bool &negative) {
+[[nodiscard]] bool parse_number(std::string const &text, unsigned long long &magnitude,
+                                bool &negative) {
     char const *p = text.c_str();
     negative = *p == '-';
     if (negative)
@@ -200,7 +201,7 @@ template <class Fill> Owned from_frame(char const *type, Fill fill) {
 
 // The match pattern of a file policy: one of paths, regex (with invert),
 // drive, or the raw pattern.
-bool file_pattern(Fields &f, std::string &pattern) {
+[[nodiscard]] bool file_pattern(Fields &f, std::string &pattern) {
     char const *forms[] = {"paths", "regex", "drive", "pattern"};
     char const *given = nullptr;
     for (char const *form : forms) {
@@ -249,8 +250,8 @@ bool file_pattern(Fields &f, std::string &pattern) {
     return true;
 }
 
-bool process_match(Fields &f, std::string &pattern, std::string &service, std::string &domain,
-                   std::string &user, int &session) {
+[[nodiscard]] bool process_match(Fields &f, std::string &pattern, std::string &service,
+                                 std::string &domain, std::string &user, int &session) {
     pattern = f.text("image");
     service = f.text("service");
     domain = f.text("domain");

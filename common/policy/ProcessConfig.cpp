@@ -29,7 +29,7 @@ const DWORD kIntBuffer = 30;
 
 // A whole decimal number that fits an int: leading blanks and a sign are
 // allowed, nothing may follow.
-bool parse_int(char const *text, int &out) {
+[[nodiscard]] bool parse_int(char const *text, int &out) {
     char *end = nullptr;
     errno = 0;
     long value = std::strtol(text, &end, 10);

@@ -194,7 +194,7 @@ bool PolicyMatch::match_process(char const *, void *) {
 namespace {
 
 // The image path of a process (the current one when `process` is null).
-bool image_of(void *process, std::wstring &image) {
+[[nodiscard]] bool image_of(void *process, std::wstring &image) {
     wchar_t buffer[260];
     buffer[0] = L'\0';
     if (!ntdll::GetProcessFileNameW(process != nullptr ? process : GetCurrentProcess(), buffer,

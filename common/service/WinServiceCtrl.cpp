@@ -18,7 +18,7 @@ namespace {
 // stop() gives up this many milliseconds after its first query.
 ULONGLONG const kStopLimit = 30000;
 
-bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS &status) {
+[[nodiscard]] bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS &status) {
     SERVICE_STATUS_PROCESS current;
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&current),

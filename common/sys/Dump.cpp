@@ -47,7 +47,7 @@ std::size_t put_number(wchar_t *out, std::size_t at, int value) {
 // "<directory>\<name>_[<i>].dmp" into `path` (MAX_PATH characters); false
 // when it does not fit. Built by hand: the filter runs in a failing process
 // and needs no heap.
-bool dump_path(wchar_t *path, wchar_t const *name, int i) {
+[[nodiscard]] bool dump_path(wchar_t *path, wchar_t const *name, int i) {
     wchar_t file[MAX_PATH];
     std::size_t length = std::wcslen(name);
     if (length + 12 >= MAX_PATH) {
