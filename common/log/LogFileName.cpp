@@ -1,6 +1,7 @@
 // The log file name expander.
 #include "internal/LogFileName.h"
 
+#include "../sys/internal/NoThrow.h"
 #include "../sys/internal/Ntdll.h"
 
 #include <windows.h>
@@ -68,7 +69,7 @@ LogFileProbes const &disk_log_file_probes() {
 bool expand_log_file_name(std::string const &pattern, unsigned long pid, char const *image_path,
                           _SYSTEMTIME const &now, LogFileProbes const &probes, std::string &name) {
     name.clear();
-    try {
+    return detail::no_throw(false, [&] {
         std::string text = pattern;
         if (!replace_all(text, "%p", std::to_string(pid)))
             return false;
@@ -110,10 +111,7 @@ bool expand_log_file_name(std::string const &pattern, unsigned long pid, char co
             return false;
         name.swap(text);
         return true;
-    } catch (...) {
-        name.clear();
-        return false;
-    }
+    });
 }
 
 bool expand_log_file_name(std::string const &pattern, unsigned long pid, char const *image_path,
