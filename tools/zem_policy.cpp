@@ -68,7 +68,7 @@ struct Tree {
     }
 };
 
-bool load(char const *path, Tree &tree) {
+[[nodiscard]] bool load(char const *path, Tree &tree) {
     PolicyText::Error error;
     tree.root = PolicyText::load_file(utf8_of_argument(path).c_str(), &error);
     if (tree.root == nullptr)
@@ -164,7 +164,7 @@ int print(int argc, char **argv) {
 }
 
 // A plain path list: the references it names, or false for any other pattern.
-bool path_list(FilePolicy &p, std::vector<std::string> &references) {
+[[nodiscard]] bool path_list(FilePolicy &p, std::vector<std::string> &references) {
     std::string const &pattern = p.file();
     if (p.min_size() != 0 || p.is_module_policy() || pattern.empty() ||
         pattern.compare(0, 2, "_:") == 0 || pattern.compare(0, 2, "$:") == 0)

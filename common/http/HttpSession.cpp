@@ -3,6 +3,7 @@
 #include "../log/Log.h"
 #include "../policy/ProcessConfig.h"
 #include "../sys/Utility.h"
+#include "../sys/internal/NoThrow.h"
 #include "internal/ConnStream.h"
 #include "internal/Net.h"
 #include "internal/Proxies.h"
@@ -191,20 +192,18 @@ HttpStream *HttpSession::getstream(std::wstring &url, std::string &host) {
 }
 
 HttpStream *HttpSession::get(wchar_t const *url, wchar_t const *headers) {
-    try {
+    return detail::no_throw(nullptr, [&]() -> HttpStream * {
         StreamPtr stream(open(url, L"GET", headers));
         if (!stream || !stream->recv()) {
             return nullptr;
         }
         return stream.release();
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 HttpStream *HttpSession::post(wchar_t const *url, char const *data, uint64 size,
                               wchar_t const *headers) {
-    try {
+    return detail::no_throw(nullptr, [&]() -> HttpStream * {
         StreamPtr stream(open(url, L"POST", headers));
         if (!stream) {
             return nullptr;
@@ -227,13 +226,11 @@ HttpStream *HttpSession::post(wchar_t const *url, char const *data, uint64 size,
             return nullptr;
         }
         return stream.release();
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 HttpStream *HttpSession::get_ip(wchar_t const *url, wchar_t const *headers) {
-    try {
+    return detail::no_throw(nullptr, [&]() -> HttpStream * {
         std::wstring path = url != nullptr ? url : L"";
         std::string host;
         StreamPtr stream(getstream(path, host));
@@ -262,14 +259,12 @@ HttpStream *HttpSession::get_ip(wchar_t const *url, wchar_t const *headers) {
             return nullptr;
         }
         return stream.release();
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 HttpStream *HttpSession::connect(wchar_t const *url, char const *target, char const *request,
                                  wchar_t const *headers) {
-    try {
+    return detail::no_throw(nullptr, [&]() -> HttpStream * {
         std::wstring wide_host;
         unsigned short port = 0;
         bool https = false;
@@ -320,13 +315,11 @@ HttpStream *HttpSession::connect(wchar_t const *url, char const *target, char co
         while (stream->readline(line, sizeof(line)) != 0) {
         }
         return stream.release();
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 uint64 HttpSession::connect(char const *host, unsigned short port) {
-    try {
+    return detail::no_throw(kNoSocket, [&] {
         int type = 0;
         int proxy_port = 0;
         std::string server, user, password;
@@ -334,9 +327,7 @@ uint64 HttpSession::connect(char const *host, unsigned short port) {
         std::unique_ptr<NetProxy, ProxyDelete> proxy(
             get_proxy(type, server.c_str(), proxy_port, user.c_str(), password.c_str()));
         return proxy ? proxy->connect(host, port) : kNoSocket;
-    } catch (...) {
-        return kNoSocket;
-    }
+    });
 }
 
 NetProxy *HttpSession::get_proxy(int type, char const *server, int port, char const *user,

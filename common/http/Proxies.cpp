@@ -18,7 +18,7 @@ std::string text_or_empty(char const *text) {
 
 // The IPv4 address for a SOCKS request: dotted-decimal text as is, any other
 // name resolved here (the proxy is never asked to resolve names).
-bool target_address(char const *host, in_addr &address) {
+[[nodiscard]] bool target_address(char const *host, in_addr &address) {
     if (host == nullptr || *host == '\0') {
         return false;
     }

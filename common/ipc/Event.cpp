@@ -15,17 +15,11 @@ HANDLE duplicate(HANDLE handle) {
     return detail::duplicate_handle(handle, nullptr);
 }
 
-void close(HANDLE handle) {
-    if (handle) {
-        CloseHandle(handle);
-    }
-}
-
 // Swaps in a duplicate of `source` and closes what `target` held, in this
 // order so that assigning an object to itself keeps a valid handle.
 void assign(void *&target, HANDLE source) {
     HANDLE copy = duplicate(source);
-    close(target);
+    detail::close_handle(target, nullptr);
     target = copy;
 }
 
@@ -50,8 +44,7 @@ Event &Event::operator=(Event const &other) {
 }
 
 Event::~Event() {
-    close(handle_);
-    handle_ = nullptr;
+    detail::close_handle(handle_, nullptr);
 }
 
 void Event::set() {
@@ -80,8 +73,7 @@ Semaphore &Semaphore::operator=(Semaphore const &other) {
 }
 
 Semaphore::~Semaphore() {
-    close(handle_);
-    handle_ = nullptr;
+    detail::close_handle(handle_, nullptr);
 }
 
 void Semaphore::set() {

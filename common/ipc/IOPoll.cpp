@@ -1,6 +1,8 @@
 #include "IOPoll.h"
 
 #include "../log/Log.h"
+#include "../sys/internal/Handles.h"
+#include "../sys/internal/NoThrow.h"
 #include "internal/PendingIo.h"
 
 #include <windows.h>
@@ -52,13 +54,13 @@ private:
 void io_started(void *port, void const *owner) {
     Registry &r = registry();
     Held held(r);
-    try {
+    // Should the entry not fit, the operation goes untracked and its
+    // completion is delivered as it comes.
+    detail::no_throw([&] {
         Outstanding &o = r.map[std::make_pair(port, owner)];
         o.gone = false;
         ++o.count;
-    } catch (...) {
-        // Untracked: the completion is delivered as it comes.
-    }
+    });
 }
 
 void io_not_started(void *port, void const *owner) {
@@ -161,8 +163,9 @@ IOPoll::IOPoll(unsigned long ms) : port_(nullptr), timeout_(ms) {
 
 IOPoll::~IOPoll() {
     if (port_ != nullptr) {
-        CloseHandle(port_);
-        detail::io_port_closed(port_);
+        void *closed = port_;
+        detail::close_handle(port_, nullptr);
+        detail::io_port_closed(closed);
     }
 }
 
@@ -258,7 +261,7 @@ void IOPoll::timeout() {}
 // ---------------------------------------------------------------------------
 
 Pollable::Pollable()
-    : io_state_(0), buffer_(nullptr), joined_handle_(nullptr), joined_port_(nullptr) {}
+    : io_state_(unbound), buffer_(nullptr), joined_handle_(nullptr), joined_port_(nullptr) {}
 
 Pollable::Pollable(Pollable const &other)
     : io_state_(other.io_state_), buffer_(other.buffer_), joined_handle_(nullptr),
@@ -291,24 +294,24 @@ bool Pollable::associate(IOPoll &poll) {
 }
 
 IOPollResult Pollable::begin_bind(IOPoll &poll) {
-    if (io_state_ != 0)
+    if (io_state_ != unbound)
         return io_failed;
-    io_state_ = 1;
+    io_state_ = binding;
     if (!poll.valid() || !associate(poll))
         return io_failed;
     return io_done;
 }
 
 bool Pollable::end_bind(IOPoll &) {
-    if (io_state_ == 1)
-        io_state_ = 2;
+    if (io_state_ == binding)
+        io_state_ = bound;
     return true;
 }
 
 IOPollResult Pollable::begin_read(IOPoll &, void *buffer, uint64) {
-    if (io_state_ < 2)
+    if (io_state_ < bound)
         return io_failed;
-    io_state_ = 3;
+    io_state_ = reading;
     buffer_ = buffer;
     return io_done;
 }
@@ -318,9 +321,9 @@ bool Pollable::end_read(IOPoll &, void *, uint64) {
 }
 
 IOPollResult Pollable::begin_write(IOPoll &, void const *, uint64) {
-    if (io_state_ < 2)
+    if (io_state_ < bound)
         return io_failed;
-    io_state_ = 4;
+    io_state_ = writing;
     return io_done;
 }
 
@@ -330,12 +333,12 @@ bool Pollable::end_write(IOPoll &, uint64) {
 
 bool Pollable::callback(IOPoll &poll, uint64 bytes) {
     switch (io_state_) {
-    case 1:
-        io_state_ = 2;
+    case binding:
+        io_state_ = bound;
         return end_bind(poll);
-    case 3:
+    case reading:
         return end_read(poll, buffer_, bytes);
-    case 4:
+    case writing:
         return end_write(poll, bytes);
     default:
         return false;

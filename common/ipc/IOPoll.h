@@ -66,30 +66,38 @@ private:
 
 // An object whose overlapped I/O completes through an IOPoll. A derived class
 // supplies handle() and issues the real overlapped call in its begin_
-// operations after the base step. States:
-//   0 not bound, 1 binding, 2 bound, 3 read under way, 4 write under way
-// One object has at most one operation outstanding; nothing here is locked.
+// operations after the base step. Its state is one of `State`, kept as an
+// int. One object has at most one operation outstanding; nothing here is
+// locked.
 class ZEM_VFS_API Pollable {
 public:
+    enum State {
+        unbound = 0, // not joined to a port
+        binding = 1, // joining; a connect may be under way
+        bound = 2,   // ready for a read or a write
+        reading = 3, // a read under way
+        writing = 4  // a write under way
+    };
+
     Pollable();
     Pollable(Pollable const &other);
     Pollable &operator=(Pollable const &other);
     virtual ~Pollable();
 
     virtual void *handle() const = 0;
-    // From state 0: state 1 and the handle joins the port (once per handle
+    // From unbound: binding, and the handle joins the port (once per handle
     // and port). -1 on failure, 0 otherwise.
     virtual IOPollResult begin_bind(IOPoll &poll);
-    // State 1 becomes 2.
+    // binding becomes bound.
     virtual bool end_bind(IOPoll &poll);
-    // From state 2 or above: state 3, the buffer remembered.
+    // From bound or later: reading, the buffer remembered.
     virtual IOPollResult begin_read(IOPoll &poll, void *buffer, uint64 size);
     virtual bool end_read(IOPoll &poll, void *buffer, uint64 bytes);
-    // From state 2 or above: state 4.
+    // From bound or later: writing.
     virtual IOPollResult begin_write(IOPoll &poll, void const *data, uint64 size);
     virtual bool end_write(IOPoll &poll, uint64 bytes);
-    // A completion: state 1 binds (state 2, end_bind), state 3 ends the
-    // read, state 4 ends the write; false in any other state. When it
+    // A completion: binding becomes bound (and end_bind runs), reading ends
+    // the read, writing ends the write; false in any other state. When it
     // returns false the loop calls error().
     virtual bool callback(IOPoll &poll, uint64 bytes);
     virtual void error(IOPoll &poll);

@@ -1,5 +1,7 @@
 #include "Identy.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -39,10 +41,7 @@ Identy::Identy(char const *name, bool create) : handle_(nullptr), owner_(false) 
 }
 
 Identy::~Identy() {
-    if (handle_ != nullptr) {
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
+    detail::close_handle(handle_, nullptr);
 }
 
 bool Identy::owner() const {

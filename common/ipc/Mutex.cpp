@@ -37,18 +37,13 @@ Mutex::Mutex(Mutex const &other) : handle_(duplicate(other.handle_)) {}
 Mutex &Mutex::operator=(Mutex const &other) {
     // Duplicate first, so that assigning an object to itself keeps a handle.
     HANDLE copy = duplicate(other.handle_);
-    if (handle_) {
-        CloseHandle(handle_);
-    }
+    detail::close_handle(handle_, nullptr);
     handle_ = copy;
     return *this;
 }
 
 Mutex::~Mutex() {
-    if (handle_) {
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
+    detail::close_handle(handle_, nullptr);
 }
 
 bool Mutex::lock() {

@@ -77,8 +77,7 @@ Pipe::Pipe(Pipe const &other) : handle_(duplicate(other.handle_)), state_(other.
 Pipe &Pipe::operator=(Pipe const &other) {
     if (this != &other) {
         HANDLE copy = duplicate(other.handle_);
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
+        detail::close_handle(handle_, INVALID_HANDLE_VALUE);
         handle_ = copy;
         state_ = other.state_;
     }
@@ -86,8 +85,7 @@ Pipe &Pipe::operator=(Pipe const &other) {
 }
 
 Pipe::~Pipe() {
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
+    detail::close_handle(handle_, INVALID_HANDLE_VALUE);
 }
 
 void *Pipe::detach() {
@@ -99,21 +97,18 @@ void *Pipe::detach() {
 bool Pipe::connect(char const *name, bool overlapped) {
     if (name == nullptr)
         return false;
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-        state_ = 1;
-    }
+    if (handle_ != INVALID_HANDLE_VALUE)
+        Pipe::close();
     DWORD const flags = overlapped ? FILE_FLAG_OVERLAPPED : 0;
     int t = kConnectAttempts;
-    HANDLE h = INVALID_HANDLE_VALUE;
+    detail::FileHandle h;
     DWORD error = 0;
     for (;;) {
         --t;
-        h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, flags, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
+        h.reset(CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, flags, nullptr));
+        if (h)
             break;
         error = GetLastError();
         if (error != ERROR_PIPE_BUSY && error != ERROR_SEM_TIMEOUT)
@@ -131,31 +126,27 @@ bool Pipe::connect(char const *name, bool overlapped) {
             break;
         }
     }
-    if (h == INVALID_HANDLE_VALUE) {
+    if (!h) {
         if (error == ERROR_PIPE_BUSY || error == ERROR_SEM_TIMEOUT)
             state_ = 0;
-        ZEM_LOG(7, "Connect Pipe with " << name << ", t " << t << ", got Handle " << h
+        ZEM_LOG(7, "Connect Pipe with " << name << ", t " << t << ", got Handle " << h.get()
                                         << ", LastError " << error);
         SetLastError(error);
         return false;
     }
     DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
-    if (!SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
-        CloseHandle(h);
+    if (!SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr)) {
         state_ = 1;
         return false;
     }
-    handle_ = h;
+    handle_ = h.release();
     state_ = 3;
     return true;
 }
 
 bool Pipe::bind(char const *name) {
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-        state_ = 1;
-    }
+    if (handle_ != INVALID_HANDLE_VALUE)
+        Pipe::close();
     handle_ = create_instance(name, PIPE_ACCESS_DUPLEX, 0);
     if (handle_ == INVALID_HANDLE_VALUE)
         return false;
@@ -174,10 +165,7 @@ void Pipe::disconnect() {
 }
 
 void Pipe::close() {
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
+    detail::close_handle(handle_, INVALID_HANDLE_VALUE);
     state_ = 1;
 }
 
@@ -228,7 +216,7 @@ IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
     Pollable const *key = this;
     detail::io_started(poll.port(), key);
     // A connect that succeeds at once still queues its completion on the
-    // port, which moves the object to state 2 and runs end_bind there:
+    // port, which moves the object to bound and runs end_bind there:
     // running end_bind here too would handle the connection twice.
     if (ConnectNamedPipe(Pipe::handle(), ov)) {
         ZEM_LOG(7, "bind ok");
@@ -248,7 +236,7 @@ IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
 }
 
 IOPollResult AsyncPipe::begin_read(IOPoll &poll, void *buffer, uint64 size) {
-    if (Pipe::handle() == INVALID_HANDLE_VALUE || io_state() < 2)
+    if (Pipe::handle() == INVALID_HANDLE_VALUE || io_state() < bound)
         return io_failed;
     Pollable::begin_read(poll, buffer, size);
     OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
@@ -268,7 +256,7 @@ IOPollResult AsyncPipe::begin_read(IOPoll &poll, void *buffer, uint64 size) {
 
 void AsyncPipe::disconnect() {
     Pipe::disconnect();
-    io_state(0);
+    io_state(unbound);
 }
 
 } // namespace vfs

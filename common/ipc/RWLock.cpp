@@ -1,5 +1,6 @@
 #include "RWLock.h"
 
+#include "../sys/internal/Handles.h"
 #include "internal/SlimLock.h"
 
 #include <windows.h>
@@ -101,7 +102,7 @@ RWLock *new_fallback_rwlock() {
 // writer keeps new readers out. The count is changed only by interlocked
 // operations; the event is set when it falls to 0 and wakes a waiting writer.
 struct RWLock::Fallback {
-    HANDLE no_readers; // manual-reset; null if it could not be created
+    detail::KernelHandle no_readers; // manual-reset; empty if it could not be created
     LONG volatile readers;
     CRITICAL_SECTION section;
 };
@@ -120,14 +121,11 @@ RWLock::RWLock() : fallback_(nullptr), word_(nullptr) {
     }
     fallback_->readers = 0;
     InitializeCriticalSection(&fallback_->section);
-    fallback_->no_readers = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    fallback_->no_readers.reset(CreateEventW(nullptr, TRUE, TRUE, nullptr));
 }
 
 RWLock::~RWLock() {
     if (fallback_) {
-        if (fallback_->no_readers) {
-            CloseHandle(fallback_->no_readers);
-        }
         DeleteCriticalSection(&fallback_->section);
         delete fallback_;
         fallback_ = nullptr;
@@ -141,7 +139,7 @@ void RWLock::lock_read() {
     }
     EnterCriticalSection(&fallback_->section);
     if (InterlockedIncrement(&fallback_->readers) == 1 && fallback_->no_readers) {
-        ResetEvent(fallback_->no_readers);
+        ResetEvent(fallback_->no_readers.get());
     }
     LeaveCriticalSection(&fallback_->section);
 }
@@ -152,7 +150,7 @@ void RWLock::unlock_read() {
         return;
     }
     if (InterlockedDecrement(&fallback_->readers) == 0 && fallback_->no_readers) {
-        SetEvent(fallback_->no_readers);
+        SetEvent(fallback_->no_readers.get());
     }
 }
 
@@ -172,11 +170,11 @@ void RWLock::lock_write() {
             Sleep(1);
             continue;
         }
-        ResetEvent(fallback_->no_readers);
+        ResetEvent(fallback_->no_readers.get());
         if (reader_count(&fallback_->readers) == 0) {
             break;
         }
-        if (WaitForSingleObject(fallback_->no_readers, INFINITE) == WAIT_FAILED) {
+        if (WaitForSingleObject(fallback_->no_readers.get(), INFINITE) == WAIT_FAILED) {
             Sleep(1);
         }
     }

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "../sys/Security.h"
+#include "../sys/internal/Handles.h"
 
 namespace zem {
 namespace vfs {
@@ -53,10 +54,7 @@ void SharedMemory::release() {
         UnmapViewOfFile(view_);
         view_ = nullptr;
     }
-    if (mapping_ != nullptr) {
-        CloseHandle(mapping_);
-        mapping_ = nullptr;
-    }
+    detail::close_handle(mapping_, nullptr);
 }
 
 } // namespace vfs

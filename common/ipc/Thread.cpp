@@ -1,5 +1,7 @@
 #include "Thread.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -80,10 +82,10 @@ int run_body(Thread *thread) noexcept {
 Thread::Thread(void *handle) : handle_(handle), auto_delete_(false) {}
 
 Thread::~Thread() {
-    if (handle_ && !is_pseudo_handle(handle_)) {
-        CloseHandle(handle_);
+    if (is_pseudo_handle(handle_)) {
+        handle_ = nullptr;
     }
-    handle_ = nullptr;
+    detail::close_handle(handle_, nullptr);
 }
 
 unsigned long __stdcall Thread::ThreadProc(void *object) {
@@ -110,8 +112,7 @@ bool Thread::perform() {
         // The body never ran: end the thread and give the object back as it was.
         TerminateThread(thread, 0);
         WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-        handle_ = nullptr;
+        detail::close_handle(handle_, nullptr);
         return false;
     }
     return true;

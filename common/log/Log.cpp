@@ -7,6 +7,7 @@
 #include "../ipc/Lock.h"
 #include "../policy/ProcessConfig.h"
 #include "../sys/internal/Handles.h"
+#include "../sys/internal/NoThrow.h"
 #include "../sys/internal/Ntdll.h"
 
 #include <windows.h>
@@ -20,6 +21,7 @@
 #include <iomanip>
 #include <iostream>
 #include <streambuf>
+#include <utility>
 
 namespace zem {
 namespace vfs {
@@ -95,7 +97,7 @@ private:
 
     Lock lock_;
     char record_[record_size];
-    HANDLE file_;
+    detail::FileHandle file_;
     bool pid_;
     std::string filename_;
 };
@@ -108,7 +110,7 @@ std::atomic<logbuf *> g_logger{nullptr};
 
 } // namespace
 
-logbuf::logbuf() : file_(INVALID_HANDLE_VALUE), pid_(false) {
+logbuf::logbuf() : pid_(false) {
     std::memset(record_, 0, sizeof record_);
     Log::state_.store(4u);
     apply_settings();
@@ -128,34 +130,30 @@ logbuf::~logbuf() {
 
 void logbuf::close_file() {
     set_bit(Log::file_bit, false);
-    if (file_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
-    }
+    file_.reset();
 }
 
 bool logbuf::open_file(char const *path) {
-    HANDLE file = path == nullptr
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    detail::FileHandle file(
+        path == nullptr ? INVALID_HANDLE_VALUE
+                        : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         auto_lock hold(lock_);
         close_file();
         return false;
     }
     // The new file replaces the old one under the lock and the file sink
     // stays on throughout: a record checked during the switch lands in the
-    // old file or in the new one, never nowhere.
-    HANDLE old;
+    // old file or in the new one, never nowhere. The old one is closed
+    // outside the lock.
+    detail::FileHandle old;
     {
         auto_lock hold(lock_);
-        old = file_;
-        file_ = file;
+        old = std::move(file_);
+        file_ = std::move(file);
         set_bit(Log::file_bit, true);
     }
-    if (old != INVALID_HANDLE_VALUE)
-        CloseHandle(old);
     return true;
 }
 
@@ -176,7 +174,8 @@ template <class Take> void from_first_key(ProcessConfig *const (&keys)[2], Take 
 // Each setting is taken from the program's key when it is there and valid,
 // else from the common key; a setting found nowhere keeps its default.
 void logbuf::apply_settings() {
-    try {
+    // Out of memory while loading: the settings read so far stay.
+    detail::no_throw([this] {
         ProcessConfig own(0, nullptr, false);
         ProcessConfig common(0, "", false);
         ProcessConfig *const keys[2] = {&own, &common};
@@ -212,9 +211,7 @@ void logbuf::apply_settings() {
             pid_ = value != 0;
             return true;
         });
-    } catch (...) {
-        // Out of memory while loading: the settings read so far stay.
-    }
+    });
 }
 
 void logbuf::apply_log_file(std::string const &pattern) {
@@ -251,17 +248,14 @@ int logbuf::sync() {
     unsigned state = Log::state_.load(std::memory_order_relaxed);
     if (state & Log::debugger_bit)
         OutputDebugStringA(begin);
-    if (file_ != INVALID_HANDLE_VALUE) {
+    if (file_) {
         disable_thread_log();
         DWORD written = 0;
-        WriteFile(file_, begin, static_cast<DWORD>(end - begin), &written, nullptr);
+        WriteFile(file_.get(), begin, static_cast<DWORD>(end - begin), &written, nullptr);
         enable_thread_log();
     }
     if (state & Log::console_bit) {
-        try {
-            std::cout.write(begin, end - begin);
-        } catch (...) {
-        }
+        detail::no_throw([&] { std::cout.write(begin, end - begin); });
     }
     setp(record_, record_ + put_area);
     return 0;
@@ -316,11 +310,10 @@ Log::~Log() {
     DWORD error = GetLastError();
     // The buffer is synchronised directly: a record that overflowed the
     // buffer has put the stream in its failed state, and is still emitted.
-    try {
+    detail::no_throw([this] {
         if (std::streambuf *buffer = rdbuf())
             buffer->pubsync();
-    } catch (...) {
-    }
+    });
     SetLastError(error);
     lock_->unlock();
 }

@@ -1,6 +1,7 @@
 // The log file name expander.
 #include "internal/LogFileName.h"
 
+#include "../sys/internal/NoThrow.h"
 #include "../sys/internal/Ntdll.h"
 
 #include <windows.h>
@@ -18,7 +19,7 @@ namespace {
 
 // Replaces every `token` of `text`, left to right; inserted text is not
 // scanned again. False when the result would exceed the longest file name.
-bool replace_all(std::string &text, char const *token, std::string const &value) {
+[[nodiscard]] bool replace_all(std::string &text, char const *token, std::string const &value) {
     std::string::size_type at = text.find(token);
     if (at == std::string::npos)
         return text.size() <= max_log_file_name;
@@ -68,7 +69,7 @@ LogFileProbes const &disk_log_file_probes() {
 bool expand_log_file_name(std::string const &pattern, unsigned long pid, char const *image_path,
                           _SYSTEMTIME const &now, LogFileProbes const &probes, std::string &name) {
     name.clear();
-    try {
+    return detail::no_throw(false, [&] {
         std::string text = pattern;
         if (!replace_all(text, "%p", std::to_string(pid)))
             return false;
@@ -110,10 +111,7 @@ bool expand_log_file_name(std::string const &pattern, unsigned long pid, char co
             return false;
         name.swap(text);
         return true;
-    } catch (...) {
-        name.clear();
-        return false;
-    }
+    });
 }
 
 bool expand_log_file_name(std::string const &pattern, unsigned long pid, char const *image_path,

@@ -6,6 +6,7 @@
 
 #include "../serialize/Stream.h"
 #include "../sys/Utility.h"
+#include "../sys/internal/Handles.h"
 
 #include <windows.h>
 
@@ -144,23 +145,6 @@ bool extended_matches(detail::ExtendedPattern const &e, std::string path) {
     }
     return result != invert;
 }
-
-// An open file handle closed exactly once.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (valid())
-            CloseHandle(handle_);
-    }
-    FileHandle(FileHandle const &) = delete;
-    FileHandle &operator=(FileHandle const &) = delete;
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 } // namespace
 
@@ -361,10 +345,10 @@ bool FileMatch::match_file(char const *file, int mode) {
 bool FileMatch::size_test(char const *file) const {
     if (file == nullptr)
         return false;
-    FileHandle handle(CreateFileW(Utility::utf82w(file).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle.valid())
+    detail::FileHandle handle(CreateFileW(Utility::utf82w(file).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle)
         return false;
     LARGE_INTEGER size;
     if (!GetFileSizeEx(handle.get(), &size))

@@ -8,6 +8,7 @@
 #include "../serialize/Stream.h"
 #include "../serialize/internal/MemoryBuf.h"
 #include "../sys/Utility.h"
+#include "../sys/internal/Handles.h"
 #include "tinyxml/tinyxml.h"
 
 #include <windows.h>
@@ -59,7 +60,7 @@ template <std::size_t N> std::string value_name(Keyword const (&names)[N], int v
 }
 
 template <std::size_t N>
-bool keyword_value(Keyword const (&names)[N], std::string const &text, int &value) {
+[[nodiscard]] bool keyword_value(Keyword const (&names)[N], std::string const &text, int &value) {
     for (Keyword const &k : names)
         if (text == k.name) {
             value = k.value;
@@ -69,7 +70,8 @@ bool keyword_value(Keyword const (&names)[N], std::string const &text, int &valu
 }
 
 // A whole number, decimal or 0x hexadecimal, with an optional leading "-".
-bool parse_number(std::string const &text, unsigned long long &magnitude, bool &negative) {
+[[nodiscard]] bool parse_number(std::string const &text, unsigned long long &magnitude,
+                                bool &negative) {
     char const *p = text.c_str();
     negative = *p == '-';
     if (negative)
@@ -199,7 +201,7 @@ template <class Fill> Owned from_frame(char const *type, Fill fill) {
 
 // The match pattern of a file policy: one of paths, regex (with invert),
 // drive, or the raw pattern.
-bool file_pattern(Fields &f, std::string &pattern) {
+[[nodiscard]] bool file_pattern(Fields &f, std::string &pattern) {
     char const *forms[] = {"paths", "regex", "drive", "pattern"};
     char const *given = nullptr;
     for (char const *form : forms) {
@@ -248,8 +250,8 @@ bool file_pattern(Fields &f, std::string &pattern) {
     return true;
 }
 
-bool process_match(Fields &f, std::string &pattern, std::string &service, std::string &domain,
-                   std::string &user, int &session) {
+[[nodiscard]] bool process_match(Fields &f, std::string &pattern, std::string &service,
+                                 std::string &domain, std::string &user, int &session) {
     pattern = f.text("image");
     service = f.text("service");
     domain = f.text("domain");
@@ -620,23 +622,23 @@ PolicyGroup *PolicyText::load_file(char const *path, Error *error) {
     };
     if (path == nullptr)
         return refuse("no file named");
-    HANDLE file = CreateFileW(Utility::utf82w(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    detail::FileHandle file(CreateFileW(Utility::utf82w(path).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return refuse("cannot open the file (error " + std::to_string(GetLastError()) + ")");
     std::string bytes;
     LARGE_INTEGER size;
-    bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
+    bool ok = GetFileType(file.get()) == FILE_TYPE_DISK && GetFileSizeEx(file.get(), &size) &&
               static_cast<uint64>(size.QuadPart) <= max_size;
     if (ok) {
         bytes.resize(static_cast<std::size_t>(size.QuadPart));
         DWORD read = 0;
         ok = bytes.empty() ||
-             (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+             (ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
               read == bytes.size());
     }
-    CloseHandle(file);
+    file.reset();
     if (!ok)
         return refuse("not a readable disk file of at most " + std::to_string(max_size) + " bytes");
     std::size_t first = bytes.find_first_not_of(" \t\r\n");

@@ -4,6 +4,7 @@
 #include "ProcessConfig.h"
 
 #include "../sys/internal/Ntdll.h"
+#include "../sys/internal/NoThrow.h"
 
 #include <windows.h>
 
@@ -28,7 +29,7 @@ const DWORD kIntBuffer = 30;
 
 // A whole decimal number that fits an int: leading blanks and a sign are
 // allowed, nothing may follow.
-bool parse_int(char const *text, int &out) {
+[[nodiscard]] bool parse_int(char const *text, int &out) {
     char *end = nullptr;
     errno = 0;
     long value = std::strtol(text, &end, 10);
@@ -47,22 +48,21 @@ ProcessConfig::ProcessConfig(int root, char const *name, bool create) : key_(nul
     if (hive == nullptr)
         return;
     std::string path = kRootKey;
-    try {
+    bool const named = detail::no_throw(false, [&] {
         if (name == nullptr) {
             std::string image;
             if (!detail::current_image_path(image))
-                return;
+                return false;
             std::string base = detail::image_base_name(image);
             if (base.empty())
-                return;
+                return false;
             path.append("\\").append(base);
         } else if (*name != '\0') {
             path.append("\\").append(name);
         }
-    } catch (...) {
-        return;
-    }
-    if (path.size() > kMaxKeyPath)
+        return true;
+    });
+    if (!named || path.size() > kMaxKeyPath)
         return;
     HKEY key = nullptr;
     LONG result =
@@ -140,7 +140,7 @@ bool ProcessConfig::get_string(char const *name, std::string &out) const {
     if (key_ == nullptr || name == nullptr)
         return false;
     HKEY key = static_cast<HKEY>(key_);
-    try {
+    return detail::no_throw(false, [&] {
         // A value that grows between the size query and the read is asked
         // for again; one that keeps growing is given up.
         for (int attempt = 0; attempt < 4; ++attempt) {
@@ -174,9 +174,8 @@ bool ProcessConfig::get_string(char const *name, std::string &out) const {
             out.assign(buffer.data());
             return true;
         }
-    } catch (...) {
-    }
-    return false;
+        return false;
+    });
 }
 
 bool ProcessConfig::set_string(char const *name, char const *value) {

@@ -9,6 +9,7 @@
 #include "../service/WinServiceCtrl.h"
 #include "../sys/Ntdll.h"
 #include "../sys/Utility.h"
+#include "../sys/internal/Handles.h"
 
 #include <windows.h>
 
@@ -192,25 +193,8 @@ bool PolicyMatch::match_process(char const *, void *) {
 
 namespace {
 
-// A token handle closed exactly once.
-class TokenHandle {
-public:
-    TokenHandle() : handle_(nullptr) {}
-    ~TokenHandle() {
-        if (handle_ != nullptr)
-            CloseHandle(handle_);
-    }
-    TokenHandle(TokenHandle const &) = delete;
-    TokenHandle &operator=(TokenHandle const &) = delete;
-    HANDLE *out() { return &handle_; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // The image path of a process (the current one when `process` is null).
-bool image_of(void *process, std::wstring &image) {
+[[nodiscard]] bool image_of(void *process, std::wstring &image) {
     wchar_t buffer[260];
     buffer[0] = L'\0';
     if (!ntdll::GetProcessFileNameW(process != nullptr ? process : GetCurrentProcess(), buffer,
@@ -355,8 +339,8 @@ bool ProcessMatch::service_test(void *process, bool log_failure) const {
 bool ProcessMatch::account_test(void *process) const {
     if (process == nullptr || (session_ == 0 && domain_.empty() && user_.empty()))
         return false;
-    TokenHandle token;
-    if (!OpenProcessToken(process, TOKEN_QUERY, token.out()))
+    detail::KernelHandle token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.put()))
         return false;
     if (session_ != 0) {
         DWORD session = 0;

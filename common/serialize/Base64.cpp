@@ -91,7 +91,7 @@ inline void encode_group(unsigned char const *s, char *d, PairTable const &t) {
 }
 
 // Resolves the text lengths -1 and -2; false when the length cannot be used.
-bool text_length(char const *src, uint64 &length) {
+[[nodiscard]] bool text_length(char const *src, uint64 &length) {
     if (length == kWideText) {
         return false;
     }

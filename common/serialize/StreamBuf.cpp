@@ -137,10 +137,7 @@ uint64 HandleStreamBuf::peek(void *, uint64) {
 
 void HandleStreamBuf::close() {
     drop_held();
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
+    detail::close_handle(handle_, INVALID_HANDLE_VALUE);
 }
 
 } // namespace vfs

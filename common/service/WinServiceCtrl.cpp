@@ -1,5 +1,7 @@
 #include "WinServiceCtrl.h"
 
+#include "../sys/internal/Handles.h"
+
 #include <windows.h>
 
 #include <winsvc.h>
@@ -16,28 +18,7 @@ namespace {
 // stop() gives up this many milliseconds after its first query.
 ULONGLONG const kStopLimit = 30000;
 
-// A handle of the service control manager or of a service, closed once.
-// Closing keeps the thread's last error, which the failure messages read.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~ScHandle() {
-        if (handle_ != nullptr) {
-            DWORD error = GetLastError();
-            CloseServiceHandle(handle_);
-            SetLastError(error);
-        }
-    }
-    ScHandle(ScHandle const &) = delete;
-    ScHandle &operator=(ScHandle const &) = delete;
-    explicit operator bool() const { return handle_ != nullptr; }
-    SC_HANDLE get() const { return handle_; }
-
-private:
-    SC_HANDLE handle_;
-};
-
-bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS &status) {
+[[nodiscard]] bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS &status) {
     SERVICE_STATUS_PROCESS current;
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&current),
@@ -85,7 +66,7 @@ bool WinServiceCtrl::install(wchar_t const *display_name, wchar_t *description) 
         ZEM_SERVICE_FAIL("GetModuleFileName");
         return false;
     }
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    detail::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         ZEM_SERVICE_FAIL("OpenSCManager");
         return false;
@@ -95,10 +76,10 @@ bool WinServiceCtrl::install(wchar_t const *display_name, wchar_t *description) 
     std::wstring image = L"\"";
     image.append(path, length);
     image += L"\"";
-    ScHandle service(CreateServiceW(manager.get(), name_.c_str(), display_name, SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                    SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
-                                    nullptr, nullptr));
+    detail::ServiceHandle service(
+        CreateServiceW(manager.get(), name_.c_str(), display_name, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         ZEM_SERVICE_FAIL("CreateService");
         return false;
@@ -112,12 +93,12 @@ bool WinServiceCtrl::install(wchar_t const *display_name, wchar_t *description) 
 }
 
 bool WinServiceCtrl::uninstall() {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    detail::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         ZEM_SERVICE_FAIL("OpenSCManager");
         return false;
     }
-    ScHandle service(OpenServiceW(manager.get(), name_.c_str(), DELETE));
+    detail::ServiceHandle service(OpenServiceW(manager.get(), name_.c_str(), DELETE));
     if (!service) {
         ZEM_SERVICE_FAIL("OpenService");
         return false;
@@ -130,12 +111,12 @@ bool WinServiceCtrl::uninstall() {
 }
 
 bool WinServiceCtrl::start() {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    detail::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         ZEM_SERVICE_FAIL("OpenSCManager");
         return false;
     }
-    ScHandle service(
+    detail::ServiceHandle service(
         OpenServiceW(manager.get(), name_.c_str(), SERVICE_QUERY_STATUS | SERVICE_START));
     if (!service) {
         ZEM_SERVICE_FAIL("OpenService");
@@ -180,12 +161,12 @@ bool WinServiceCtrl::start() {
 }
 
 bool WinServiceCtrl::stop() {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    detail::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         ZEM_SERVICE_FAIL("OpenSCManager");
         return false;
     }
-    ScHandle service(
+    detail::ServiceHandle service(
         OpenServiceW(manager.get(), name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service) {
         ZEM_SERVICE_FAIL("OpenService");
@@ -251,12 +232,12 @@ bool WinServiceCtrl::stop() {
 }
 
 unsigned long WinServiceCtrl::get_pid() {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    detail::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         ZEM_SERVICE_FAIL("OpenSCManager");
         return 0;
     }
-    ScHandle service(OpenServiceW(manager.get(), name_.c_str(), SERVICE_QUERY_STATUS));
+    detail::ServiceHandle service(OpenServiceW(manager.get(), name_.c_str(), SERVICE_QUERY_STATUS));
     if (!service) {
         ZEM_SERVICE_FAIL("OpenService");
         return 0;

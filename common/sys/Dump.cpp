@@ -10,6 +10,7 @@
 
 #include "Ntdll.h"
 #include "Utility.h"
+#include "internal/Handles.h"
 
 namespace zem {
 namespace vfs {
@@ -29,24 +30,6 @@ MINIDUMP_TYPE const kDumpType = static_cast<MINIDUMP_TYPE>(0x805);
 wchar_t g_directory[MAX_PATH] = {0};
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous = nullptr;
 
-// A file handle closed once.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (valid()) {
-            CloseHandle(handle_);
-        }
-    }
-    FileHandle(FileHandle const &) = delete;
-    FileHandle &operator=(FileHandle const &) = delete;
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // Appends the decimal digits of 0 <= value < 1000 to `out` at `at`.
 std::size_t put_number(wchar_t *out, std::size_t at, int value) {
     wchar_t digits[4];
@@ -64,7 +47,7 @@ std::size_t put_number(wchar_t *out, std::size_t at, int value) {
 // "<directory>\<name>_[<i>].dmp" into `path` (MAX_PATH characters); false
 // when it does not fit. Built by hand: the filter runs in a failing process
 // and needs no heap.
-bool dump_path(wchar_t *path, wchar_t const *name, int i) {
+[[nodiscard]] bool dump_path(wchar_t *path, wchar_t const *name, int i) {
     wchar_t file[MAX_PATH];
     std::size_t length = std::wcslen(name);
     if (length + 12 >= MAX_PATH) {
@@ -98,9 +81,9 @@ void write_dump(EXCEPTION_POINTERS *pointers) {
             return;
         }
         // CREATE_NEW: a dump that is there already stays as it is.
-        FileHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) {
+        detail::FileHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
             continue;
         }
         MINIDUMP_EXCEPTION_INFORMATION exception;

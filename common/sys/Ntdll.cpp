@@ -8,6 +8,8 @@
 #include <winternl.h>
 
 #include "internal/Ntdll.h"
+#include "internal/Handles.h"
+#include "internal/NoThrow.h"
 
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -84,14 +86,11 @@ struct OsState {
         get_thread_id = lookup<GetThreadIdFn>(k32, "GetThreadId");
         get_package_full_name = lookup<GetPackageFullNameFn>(k32, "GetPackageFullName");
 
-        try {
+        system_directory = detail::no_throw(std::wstring(), [] {
             wchar_t directory[MAX_PATH];
             UINT n = GetSystemDirectoryW(directory, MAX_PATH);
-            if (n > 0 && n < MAX_PATH)
-                system_directory.assign(directory, n).append(L"\\");
-        } catch (...) {
-            system_directory.clear();
-        }
+            return n > 0 && n < MAX_PATH ? std::wstring(directory, n) + L"\\" : std::wstring();
+        });
 
         SYSTEM_INFO info;
         GetNativeSystemInfo(&info);
@@ -103,14 +102,12 @@ struct OsState {
         redirection_control = 0;
         BOOL wow64 = FALSE;
         if (is_wow64_process != nullptr && is_wow64_process(GetCurrentProcess(), &wow64) && wow64) {
-            try {
+            wow64_directory = detail::no_throw(std::wstring(), [] {
                 wchar_t windows[MAX_PATH];
                 UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
-                if (n > 0 && n < MAX_PATH)
-                    wow64_directory.assign(windows, n).append(L"\\SysWOW64\\");
-            } catch (...) {
-                wow64_directory.clear();
-            }
+                return n > 0 && n < MAX_PATH ? std::wstring(windows, n) + L"\\SysWOW64\\"
+                                             : std::wstring();
+            });
             // Redirection can be controlled when switching it off twice
             // reports, the second time, that it was already off (1).
             if (wow64_disable != nullptr && wow64_revert != nullptr) {
@@ -130,24 +127,6 @@ OsState const &os() {
     static OsState const state;
     return state;
 }
-
-// A kernel handle closed exactly once.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-    ~ScopedHandle() {
-        if (valid())
-            CloseHandle(handle_);
-    }
-    ScopedHandle(ScopedHandle const &) = delete;
-    ScopedHandle &operator=(ScopedHandle const &) = delete;
-
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 template <class C> C ascii_upper(C c) {
     return c >= 'a' && c <= 'z' ? C(c - 'a' + 'A') : c;
@@ -280,17 +259,14 @@ void load_os_functions() {
 
 bool current_image_path(std::string &path) {
     path.clear();
-    try {
+    return detail::no_throw(false, [&] {
         std::vector<char> buffer(32768);
         if (!ntdll::GetProcessFileNameA(GetCurrentProcess(), buffer.data(),
                                         static_cast<unsigned long>(buffer.size())))
             return false;
         path = buffer.data();
-    } catch (...) {
-        path.clear();
-        return false;
-    }
-    return !path.empty();
+        return !path.empty();
+    });
 }
 
 std::string image_base_name(std::string const &path) {
@@ -394,10 +370,9 @@ long QueryObject(void *handle, _OBJECT_INFORMATION_CLASS cls, void *buffer, unsi
 
 int QuerySessionInfo(void *process, unsigned long *session, wchar_t *domain,
                      unsigned long domain_size, wchar_t *user, unsigned long user_size) {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &raw))
+    detail::KernelHandle token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.put()))
         return 0;
-    ScopedHandle token(raw);
     if (session != nullptr) {
         DWORD id = 0;
         DWORD returned = 0;
@@ -446,8 +421,8 @@ int QuerySessionInfo(void *process, unsigned long *session, wchar_t *domain,
 }
 
 unsigned long QueryMainThreadId(unsigned long pid) {
-    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot.valid())
+    detail::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot)
         return 0;
     THREADENTRY32 entry;
     std::memset(&entry, 0, sizeof entry);
@@ -511,7 +486,7 @@ std::wstring GetPackageFullName(void *process) {
     GetPackageFullNameFn function = os().get_package_full_name;
     if (function == nullptr)
         return std::wstring();
-    try {
+    return detail::no_throw(std::wstring(), [&] {
         UINT32 length = 0;
         LONG result = function(process, &length, nullptr);
         if ((result != ERROR_SUCCESS && result != ERROR_INSUFFICIENT_BUFFER) || length <= 1)
@@ -522,9 +497,7 @@ std::wstring GetPackageFullName(void *process) {
             return std::wstring();
         buffer[length] = L'\0';
         return std::wstring(buffer.data());
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 } // namespace ntdll

@@ -4,6 +4,7 @@
 #include "OsVersion.h"
 
 #include "../log/Log.h"
+#include "internal/Handles.h"
 
 #include <windows.h>
 
@@ -16,23 +17,6 @@ namespace vfs {
 namespace {
 
 typedef void(WINAPI *RtlGetNtVersionNumbersFn)(DWORD *, DWORD *, DWORD *);
-
-// A library loaded for the length of a scope.
-class ScopedLibrary {
-public:
-    explicit ScopedLibrary(char const *name) : module_(LoadLibraryA(name)) {}
-    ~ScopedLibrary() {
-        if (module_ != nullptr)
-            FreeLibrary(module_);
-    }
-    ScopedLibrary(ScopedLibrary const &) = delete;
-    ScopedLibrary &operator=(ScopedLibrary const &) = delete;
-
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
 
 } // namespace
 
@@ -59,7 +43,7 @@ osver::osver() : code_(0) {
         code_ = workstation ? 4 : 3;
     } else if (info.dwMajorVersion == 6) {
         code_ = 5;
-        ScopedLibrary ntdll("NTDLL.DLL");
+        detail::ModuleHandle ntdll(LoadLibraryA("NTDLL.DLL"));
         RtlGetNtVersionNumbersFn numbers =
             ntdll.get() == nullptr
                 ? nullptr

@@ -4,9 +4,12 @@
 
 #include <sddl.h>
 
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "../log/Log.h"
+#include "internal/Handles.h"
 
 namespace zem {
 namespace vfs {
@@ -48,42 +51,6 @@ bool take_sacl(SECURITY_DESCRIPTOR *descriptor, PSECURITY_DESCRIPTOR label) {
     return SetSecurityDescriptorSacl(descriptor, TRUE, sacl, FALSE) != FALSE;
 }
 
-// A token handle opened here and closed once; the caller's own handles are
-// borrowed.
-class TokenHandle {
-public:
-    TokenHandle() : handle_(nullptr), owned_(false) {}
-    ~TokenHandle() {
-        if (owned_ && handle_) {
-            // Keeps the caller's view of the adjustment (ERROR_NOT_ALL_ASSIGNED).
-            DWORD error = GetLastError();
-            CloseHandle(handle_);
-            SetLastError(error);
-        }
-    }
-    TokenHandle(TokenHandle const &) = delete;
-    TokenHandle &operator=(TokenHandle const &) = delete;
-
-    bool open(void *token) {
-        if (token == nullptr) {
-            owned_ = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &handle_) != FALSE;
-            return owned_;
-        }
-        if (token == INVALID_HANDLE_VALUE) {
-            owned_ =
-                OpenThreadToken(GetCurrentThread(), TOKEN_ALL_ACCESS, FALSE, &handle_) != FALSE;
-            return owned_;
-        }
-        handle_ = token;
-        return true;
-    }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-    bool owned_;
-};
-
 int change_privilege(void *token, wchar_t const *privilege, DWORD attributes) {
     if (privilege == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -93,15 +60,24 @@ int change_privilege(void *token, wchar_t const *privilege, DWORD attributes) {
     if (!LookupPrivilegeValueW(nullptr, privilege, &id)) {
         return 0;
     }
-    TokenHandle handle;
-    if (!handle.open(token)) {
+    // Null is the process token, INVALID_HANDLE_VALUE the thread's: both
+    // opened here. Any other token is the caller's, borrowed. Closing ours
+    // keeps the caller's view of the adjustment (ERROR_NOT_ALL_ASSIGNED).
+    detail::KernelHandle opened;
+    if (token == nullptr &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, opened.put())) {
+        return 0;
+    }
+    if (token == INVALID_HANDLE_VALUE &&
+        !OpenThreadToken(GetCurrentThread(), TOKEN_ALL_ACCESS, FALSE, opened.put())) {
         return 0;
     }
     TOKEN_PRIVILEGES change;
     change.PrivilegeCount = 1;
     change.Privileges[0].Luid = id;
     change.Privileges[0].Attributes = attributes;
-    return AdjustTokenPrivileges(handle.get(), FALSE, &change, sizeof change, nullptr, nullptr);
+    return AdjustTokenPrivileges(opened ? opened.get() : token, FALSE, &change, sizeof change,
+                                 nullptr, nullptr);
 }
 
 long hresult_of(unsigned long error) {
@@ -111,33 +87,30 @@ long hresult_of(unsigned long error) {
 } // namespace
 
 void *security::CreateLowMandatorySecurityObject() {
-    void *memory = LocalAlloc(LMEM_FIXED, sizeof(LowMandatoryBlock));
-    if (memory == nullptr) {
+    detail::LocalMemory<LowMandatoryBlock> owned(
+        static_cast<LowMandatoryBlock *>(LocalAlloc(LMEM_FIXED, sizeof(LowMandatoryBlock))));
+    LowMandatoryBlock *block = owned.get();
+    if (block == nullptr) {
         return nullptr;
     }
-    LowMandatoryBlock *block = static_cast<LowMandatoryBlock *>(memory);
     block->label = nullptr;
     if (!InitializeSecurityDescriptor(&block->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&block->descriptor, TRUE, nullptr, FALSE)) {
-        LocalFree(memory);
         return nullptr;
     }
     block->label = convert_label();
     if (block->label != nullptr) {
         take_sacl(&block->descriptor, block->label);
     }
-    return &block->descriptor;
+    return &owned.release()->descriptor;
 }
 
 void security::FreeSecurityObject(void *object) {
     if (object == nullptr) {
         return;
     }
-    LowMandatoryBlock *block = static_cast<LowMandatoryBlock *>(object);
-    if (block->label != nullptr) {
-        LocalFree(block->label);
-    }
-    LocalFree(block);
+    detail::LocalMemory<LowMandatoryBlock> block(static_cast<LowMandatoryBlock *>(object));
+    detail::LocalMemory<void> label(block.get()->label); // freed first
 }
 
 int security::EnablePrivilege(void *token, wchar_t const *privilege) {
@@ -164,39 +137,31 @@ struct LowSecurity::Object {
 
     SECURITY_ATTRIBUTES attributes;
     SECURITY_DESCRIPTOR descriptor;
-    PSECURITY_DESCRIPTOR label;
+    detail::LocalMemory<void> label; // from the SDDL conversion; holds the SACL
     union {
         ACL acl;
         unsigned char acl_bytes[acl_size];
     };
 
-    Object() : label(nullptr) {}
-    ~Object() {
-        if (label != nullptr) {
-            LocalFree(label);
-        }
-    }
+    Object() = default;
     Object(Object const &) = delete;
     Object &operator=(Object const &) = delete;
 };
 
 LowSecurity::LowSecurity() : SECURITY_ATTRIBUTES(), object_(nullptr) {
-    PSECURITY_DESCRIPTOR label = convert_label();
-    if (label == nullptr) {
+    detail::LocalMemory<void> label(convert_label());
+    if (!label) {
         throw SecurityError(GetLastError());
     }
-    Object *object = new (std::nothrow) Object;
-    if (object == nullptr) {
-        LocalFree(label);
+    std::unique_ptr<Object> object(new (std::nothrow) Object);
+    if (!object) {
         throw SecurityError(ERROR_NOT_ENOUGH_MEMORY);
     }
-    object->label = label;
+    object->label = std::move(label);
     if (!InitializeSecurityDescriptor(&object->descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-        DWORD error = GetLastError();
-        delete object;
-        throw SecurityError(error);
+        throw SecurityError(GetLastError());
     }
-    take_sacl(&object->descriptor, label);
+    take_sacl(&object->descriptor, object->label.get());
 
     bool acl_ready = InitializeAcl(&object->acl, Object::acl_size, ACL_REVISION) != FALSE;
     int entries = 0;
@@ -249,7 +214,7 @@ LowSecurity::LowSecurity() : SECURITY_ATTRIBUTES(), object_(nullptr) {
     object->attributes.lpSecurityDescriptor = &object->descriptor;
     object->attributes.bInheritHandle = FALSE;
     *static_cast<SECURITY_ATTRIBUTES *>(this) = object->attributes;
-    object_ = object;
+    object_ = object.release();
 }
 
 LowSecurity::~LowSecurity() {

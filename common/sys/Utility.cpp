@@ -23,7 +23,7 @@ const uint64 kNulTerminated = static_cast<uint64>(-1);
 // The system conversions take a signed 32-bit count, -1 standing for "up to
 // and including the NUL". Anything else that does not fit is refused rather
 // than truncated into a different (possibly unbounded) count.
-bool source_count(uint64 length, int &count) {
+[[nodiscard]] bool source_count(uint64 length, int &count) {
     if (length == kNulTerminated) {
         count = -1;
         return true;

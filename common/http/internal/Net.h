@@ -53,10 +53,10 @@ private:
 Socket connect_tcp(char const *host, int port);
 
 // Sends all `size` bytes; false when a send fails or sends nothing.
-bool send_all(SOCKET s, void const *data, std::size_t size);
+[[nodiscard]] bool send_all(SOCKET s, void const *data, std::size_t size);
 // Receives exactly `size` bytes; false when the connection ends or fails
 // first.
-bool recv_exact(SOCKET s, void *buffer, std::size_t size);
+[[nodiscard]] bool recv_exact(SOCKET s, void *buffer, std::size_t size);
 
 // The leading decimal number of `text` the way atoi reads it (leading white
 // space and a sign allowed, reading stops at the first non-digit, no digits

@@ -65,7 +65,7 @@ private:
 // Reads one line of a proxy's answer, one byte per receive: CR is dropped, LF
 // ends the line. False when the connection ends or fails first, or when the
 // line reaches 4096 bytes.
-bool read_proxy_line(SOCKET s, std::string &line);
+[[nodiscard]] bool read_proxy_line(SOCKET s, std::string &line);
 
 // The CONNECT request text as it may be logged: the value of a
 // Proxy-Authorization line is replaced by its scheme name and "********".

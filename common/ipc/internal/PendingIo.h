@@ -13,7 +13,7 @@ void io_started(void *port, void const *owner);
 void io_not_started(void *port, void const *owner);
 // A completion of an operation was dequeued from `port` for `owner`: false
 // when the owner is gone and the completion must be dropped.
-bool io_arrived(void *port, void const *owner);
+[[nodiscard]] bool io_arrived(void *port, void const *owner);
 // `owner` is being destroyed and none of its operations can still write into
 // it; completions already queued for it are dropped.
 void io_owner_gone(void const *owner);

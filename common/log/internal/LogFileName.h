@@ -38,14 +38,14 @@ ZEM_VFS_API LogFileProbes const &disk_log_file_probes();
 // "%m", "%s" from `now`. A token's inserted text is not scanned again by that
 // token. False, with `name` empty, when the name would grow beyond
 // max_log_file_name.
-ZEM_VFS_API bool expand_log_file_name(std::string const &pattern, unsigned long pid,
-                                      char const *image_path, _SYSTEMTIME const &now,
-                                      LogFileProbes const &probes, std::string &name);
+[[nodiscard]] ZEM_VFS_API bool expand_log_file_name(std::string const &pattern, unsigned long pid,
+                                                    char const *image_path, _SYSTEMTIME const &now,
+                                                    LogFileProbes const &probes, std::string &name);
 
 // The same, asking the real file system.
-ZEM_VFS_API bool expand_log_file_name(std::string const &pattern, unsigned long pid,
-                                      char const *image_path, _SYSTEMTIME const &now,
-                                      std::string &name);
+[[nodiscard]] ZEM_VFS_API bool expand_log_file_name(std::string const &pattern, unsigned long pid,
+                                                    char const *image_path, _SYSTEMTIME const &now,
+                                                    std::string &name);
 
 } // namespace detail
 } // namespace vfs

@@ -21,7 +21,7 @@ void start_logger();
 
 // The thread-local slot of the suppression counters: allocated on process
 // attach (false when none is left, which fails the load), freed on detach.
-bool alloc_thread_log_slot();
+[[nodiscard]] bool alloc_thread_log_slot();
 void free_thread_log_slot();
 
 // The level-name rule: one of the eight names in any ASCII case gives its

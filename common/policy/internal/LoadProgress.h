@@ -83,7 +83,7 @@ public:
     FieldReader &operator=(FieldReader const &) = delete;
 
     // A narrow text; `out` is replaced only by a whole one.
-    bool text(std::string &out) {
+    [[nodiscard]] bool text(std::string &out) {
         std::string value;
         counter_.mark();
         *this >> value;
@@ -95,7 +95,7 @@ public:
 
     // An integer in any width the reader accepts; `out` is replaced only by
     // a whole one.
-    template <class T> bool integer(T &out) {
+    template <class T> [[nodiscard]] bool integer(T &out) {
         T value = out;
         counter_.mark();
         *this >> value;
@@ -108,7 +108,7 @@ public:
     // One object frame. Returns false when the frame was cut or broken, or
     // its object failed to load; true with a null `out` for a null frame or
     // a type name that nothing registered.
-    bool object(Variable *&out) {
+    [[nodiscard]] bool object(Variable *&out) {
         counter_.mark();
         out = load();
         if (out != nullptr)
@@ -143,7 +143,7 @@ private:
     }
 
     // The field as a whole decimal number.
-    static bool number(std::string const &field, long long &value) {
+    [[nodiscard]] static bool number(std::string const &field, long long &value) {
         char *rest = nullptr;
         value = std::strtoll(field.c_str(), &rest, 10);
         return rest != nullptr && *rest == '\0';

@@ -19,7 +19,7 @@ void load_os_functions();
 
 // The image path of the current process as GetProcessFileNameA gives it;
 // false (and `path` empty) when it cannot be read.
-bool current_image_path(std::string &path);
+[[nodiscard]] bool current_image_path(std::string &path);
 
 // The file name of an image path without its directory (text after the last
 // "\" or "/") and without its extension (cut before the last ".").
