@@ -64,11 +64,11 @@ HANDLE duplicate(HANDLE h) {
 // Pipe
 // ---------------------------------------------------------------------------
 
-Pipe::Pipe() : handle_(INVALID_HANDLE_VALUE), state_(1) {}
+Pipe::Pipe() : handle_(INVALID_HANDLE_VALUE), state_(not_connected) {}
 
 Pipe::Pipe(void *handle, int state) : handle_(handle), state_(state) {}
 
-Pipe::Pipe(char const *name) : handle_(INVALID_HANDLE_VALUE), state_(1) {
+Pipe::Pipe(char const *name) : handle_(INVALID_HANDLE_VALUE), state_(not_connected) {
     connect(name, false);
 }
 
@@ -128,7 +128,7 @@ bool Pipe::connect(char const *name, bool overlapped) {
     }
     if (!h) {
         if (error == ERROR_PIPE_BUSY || error == ERROR_SEM_TIMEOUT)
-            state_ = 0;
+            state_ = busy;
         ZEM_LOG(7, "Connect Pipe with " << name << ", t " << t << ", got Handle " << h.get()
                                         << ", LastError " << error);
         SetLastError(error);
@@ -136,11 +136,11 @@ bool Pipe::connect(char const *name, bool overlapped) {
     }
     DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
     if (!SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr)) {
-        state_ = 1;
+        state_ = not_connected;
         return false;
     }
     handle_ = h.release();
-    state_ = 3;
+    state_ = connected;
     return true;
 }
 
@@ -151,7 +151,7 @@ bool Pipe::bind(char const *name) {
     if (handle_ == INVALID_HANDLE_VALUE)
         return false;
     if (ConnectNamedPipe(handle_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-        state_ = 3;
+        state_ = connected;
         return true;
     }
     return false;
@@ -160,24 +160,24 @@ bool Pipe::bind(char const *name) {
 void Pipe::disconnect() {
     if (handle_ != INVALID_HANDLE_VALUE) {
         DisconnectNamedPipe(handle_);
-        state_ = 1;
+        state_ = not_connected;
     }
 }
 
 void Pipe::close() {
     detail::close_handle(handle_, INVALID_HANDLE_VALUE);
-    state_ = 1;
+    state_ = not_connected;
 }
 
 // ---------------------------------------------------------------------------
 // AsyncPipe
 // ---------------------------------------------------------------------------
 
-AsyncPipe::AsyncPipe() : Pipe(INVALID_HANDLE_VALUE, 1) {
+AsyncPipe::AsyncPipe() : Pipe(INVALID_HANDLE_VALUE, not_connected) {
     std::memset(overlapped_, 0, sizeof overlapped_);
 }
 
-AsyncPipe::AsyncPipe(void *handle) : Pipe(handle, 1) {
+AsyncPipe::AsyncPipe(void *handle) : Pipe(handle, not_connected) {
     std::memset(overlapped_, 0, sizeof overlapped_);
 }
 
@@ -208,7 +208,8 @@ AsyncPipe::~AsyncPipe() {
 
 IOPollResult AsyncPipe::begin_bind(char const *name, IOPoll &poll) {
     if (Pipe::handle() == INVALID_HANDLE_VALUE)
-        set(create_instance(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0xFFFFFFFF), 1);
+        set(create_instance(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0xFFFFFFFF),
+            not_connected);
     if (Pipe::handle() == INVALID_HANDLE_VALUE || Pollable::begin_bind(poll) == io_failed)
         return io_failed;
     OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());

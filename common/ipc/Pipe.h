@@ -16,11 +16,15 @@ namespace vfs {
 // One pipe end; owns its handle and closes it exactly once. A copy holds its
 // own duplicate of the handle (DuplicateHandle), so each object closes only
 // what it holds; a copy whose duplication failed has no handle.
-//
-// States: 0 the last connect gave up on a busy server, 1 not connected,
-// 3 connected.
 class ZEM_VFS_API Pipe {
 public:
+    // What state() answers.
+    enum PipeState {
+        busy = 0, // the last connect gave up on a busy server
+        not_connected = 1,
+        connected = 3
+    };
+
     Pipe();
     Pipe(void *handle, int state);
     // connect(name, false) right away.

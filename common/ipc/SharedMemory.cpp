@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <limits>
+#include <utility>
 
 #include "../sys/Security.h"
 #include "../sys/internal/Handles.h"
@@ -50,10 +51,7 @@ void SharedMemory::swap(SharedMemory &other) noexcept {
 }
 
 void SharedMemory::release() {
-    if (view_ != nullptr) {
-        UnmapViewOfFile(view_);
-        view_ = nullptr;
-    }
+    detail::MappedView view(std::exchange(view_, nullptr));
     detail::close_handle(mapping_, nullptr);
 }
 

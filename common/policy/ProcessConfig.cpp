@@ -3,6 +3,7 @@
 // system, so a value of any type and size only ever yields false.
 #include "ProcessConfig.h"
 
+#include "../sys/internal/Handles.h"
 #include "../sys/internal/Ntdll.h"
 #include "../sys/internal/NoThrow.h"
 
@@ -72,8 +73,7 @@ ProcessConfig::ProcessConfig(int root, char const *name, bool create) : key_(nul
 }
 
 ProcessConfig::~ProcessConfig() {
-    if (key_ != nullptr)
-        RegCloseKey(static_cast<HKEY>(key_));
+    detail::RegistryKey owned(static_cast<HKEY>(key_));
 }
 
 bool ProcessConfig::has_key(char const *name) const {

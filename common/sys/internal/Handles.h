@@ -1,5 +1,6 @@
 // The one owner of every Windows handle the library holds: kernel objects,
-// service-manager handles, modules and LocalAlloc'ed memory. Each kind is a
+// service-manager handles, modules, registry keys, mapped views and
+// LocalAlloc'ed memory. Each kind is a
 // traits class (its empty value, what counts as valid, how it closes) and a
 // one-line alias of `UniqueHandle`.
 //
@@ -96,6 +97,21 @@ struct ModuleTraits {
     static void close(Handle h) noexcept { ::FreeLibrary(h); }
 };
 
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle none() noexcept { return nullptr; }
+    static bool valid(Handle h) noexcept { return h != nullptr; }
+    static void close(Handle h) noexcept { ::RegCloseKey(h); }
+};
+
+// A view of a file mapping, unmapped rather than closed.
+struct MappedViewTraits {
+    using Handle = void *;
+    static Handle none() noexcept { return nullptr; }
+    static bool valid(Handle h) noexcept { return h != nullptr; }
+    static void close(Handle h) noexcept { ::UnmapViewOfFile(h); }
+};
+
 template <class T> struct LocalMemoryTraits {
     using Handle = T *;
     static Handle none() noexcept { return nullptr; }
@@ -107,6 +123,8 @@ using KernelHandle = UniqueHandle<KernelHandleTraits<false>>; // empty is null
 using FileHandle = UniqueHandle<KernelHandleTraits<true>>;    // empty is INVALID_HANDLE_VALUE
 using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
 using ModuleHandle = UniqueHandle<ModuleTraits>;
+using RegistryKey = UniqueHandle<RegistryKeyTraits>;
+using MappedView = UniqueHandle<MappedViewTraits>;
 template <class T> using LocalMemory = UniqueHandle<LocalMemoryTraits<T>>;
 
 // Closes a raw handle kept in an exported class's `void *` member and leaves
