@@ -25,6 +25,9 @@ namespace {
 // Answers gathered before they are written, at most (a client that sends
 // many frames at once and reads nothing waits for its write).
 const std::size_t kMaxPendingAnswer = 65536;
+// Reads and writes that finish at once, at most, before a connection lets
+// the others have the thread.
+const int kStepsPerTurn = 16;
 
 } // namespace
 
@@ -79,7 +82,8 @@ class Connection : public AsyncPipe {
 public:
     Connection(PipeServerImpl &server, std::size_t endpoint)
         : server_(server), endpoint_(endpoint), scanner_(server.limits().max_frame), written_(0),
-          listening_(false), inline_(false), deadline_(0), client_(0), doomed_(false) {}
+          listening_(false), inline_(false), resumed_(false), deadline_(0), client_(0),
+          doomed_(false) {}
 
     std::size_t endpoint() const { return endpoint_; }
     bool listening() const { return listening_; }
@@ -134,17 +138,13 @@ public:
 
     void error(IOPoll &) override { server_.closed(this, true); }
 
-    // Cancels what is outstanding and waits until the system is done with
-    // the buffers; for the end of the server, after the loops have stopped.
-    void cancel() {
-        int s = io_state();
-        OVERLAPPED *ov = static_cast<OVERLAPPED *>(overlapped());
-        if (Pipe::handle() == INVALID_HANDLE_VALUE || (s != 1 && s != 3 && s != 4) ||
-            HasOverlappedIoCompleted(ov))
-            return;
-        CancelIoEx(Pipe::handle(), ov);
-        DWORD n = 0;
-        GetOverlappedResult(Pipe::handle(), ov, &n, TRUE);
+    // A connection that had its turn carries on here.
+    bool callback(IOPoll &poll, uint64 bytes) override {
+        if (resumed_) {
+            resumed_ = false;
+            return pump(poll);
+        }
+        return AsyncPipe::callback(poll, bytes);
     }
 
 private:
@@ -163,7 +163,8 @@ private:
     std::string out_;
     std::size_t written_;
     bool listening_;
-    bool inline_; // completions of what finishes at once stay off the port
+    bool inline_;  // completions of what finishes at once stay off the port
+    bool resumed_; // a turn is queued on the port
     // Set under the server's lock, read by the sweep.
     std::atomic<unsigned long long> deadline_;
     std::atomic<unsigned long> client_;
@@ -172,9 +173,16 @@ private:
 };
 
 // Answers every whole frame received so far, writes the answers and reads
-// more, for as long as each step finishes at once.
+// more, for as long as each step finishes at once. A client that keeps its
+// pipe full does not keep the thread: after a few steps the connection
+// queues its next turn behind the other connections' completions.
 bool Connection::pump(IOPoll &poll) {
-    for (;;) {
+    for (int step_count = 0;; ++step_count) {
+        if (step_count == kStepsPerTurn) {
+            resumed_ = true;
+            poll.post(this);
+            return true;
+        }
         if (doomed_)
             return false;
         if (written_ == out_.size()) {
@@ -411,10 +419,8 @@ void PipeServerImpl::stop() {
         auto_lock guard(lock_);
         all.swap(all_);
     }
-    for (Connection *c : all) {
-        c->cancel();
-        delete c;
-    }
+    for (Connection *c : all)
+        delete c; // cancels what is outstanding and waits for it
 }
 
 // ---------------------------------------------------------------------------

@@ -220,6 +220,10 @@ TEST(RequestLoad, WhatAPeerSent) {
         bytes += text(std::to_string(i)) + text("");
     std::string desc = load_desc(bytes); // "id=", "name=" and one "=" per parameter
     EXPECT_EQ(Request::max_params + 2, std::count(desc.begin(), desc.end(), '='));
+    for (uint64 v : {Stream::max_string - 2, Stream::max_string - 1}) // with "n" and "k": the bound
+        EXPECT_EQ(v == Stream::max_string - 2,
+                  load_desc(head + u8(1) + text("k") + "s:" + std::to_string(v) + ":" +
+                            std::string(std::size_t(v), 'v')) != "-");
 }
 
 TEST(RequestSend, Answers) {

@@ -16,8 +16,9 @@
 // A few loop threads wait on one completion port. A connection has at most
 // one operation outstanding and is served by whichever thread its completion
 // reaches: that thread answers every whole frame received, writes the answers
-// and reads again, going back to the port only when an operation is really
-// pending.
+// and reads again, going back to the port when an operation is really pending
+// or after a few steps, so that a client that never pauses cannot keep a
+// thread from the others.
 #pragma once
 
 #include "../../config.h"
