@@ -2,9 +2,9 @@
 // 32-byte text sent and its Response read, by one client and by 8 clients at
 // once, against a raw named-pipe ping-pong of the same byte counts (one write
 // and one read each way) measured in the same run. Also counts the system
-// calls (ReadFile, WriteFile) that one round trip makes on the client, and
-// measures the helper alone: the same frames written and read in one piece
-// each, without the Stream on the client.
+// calls (ReadFile, WriteFile) that one round trip makes on the client and the
+// helper's processor time per request, and measures the helper alone: the same frames written and
+// read in one piece each, without the Stream on the client.
 //
 //   bench_request.exe [requests per client, default 500]
 //
@@ -159,6 +159,17 @@ bool raw_client(std::string const &name, int count, DWORD in, DWORD out,
     return ok;
 }
 
+// Processor time the process has used so far, user and kernel, in seconds.
+double cpu_s(HANDLE process) {
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
+        return 0;
+    auto seconds = [](FILETIME const &t) {
+        return double((uint64(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 // Requests per second of `clients` clients running `body` at once.
 template <class Body> double rate(int clients, int count, Body body) {
     std::atomic<int> failures{0};
@@ -228,7 +239,7 @@ int main(int argc, char **argv) {
         counting.detach();
         std::printf("client system calls per round trip: %.1f WriteFile, %.1f ReadFile; "
                     "helper: one ReadFile of up to 16 KiB per frame received, one WriteFile "
-                    "per answer\n",
+                    "per answer, one completion per request\n",
                     double(writes) / kCounted, double(reads) / kCounted);
     }
     CloseHandle(h);
@@ -260,8 +271,11 @@ int main(int argc, char **argv) {
     double ratios[2] = {0, 0};
     for (int clients : {1, 8}) {
         std::vector<double> requests, raws, helper_raws;
+        double helper_cpu = 0;
         for (int run = 0; run < kRuns; ++run) {
+            double cpu = cpu_s(pi.hProcess);
             requests.push_back(rate(clients, count, [&] { return request_client(pipe, count); }));
+            helper_cpu += cpu_s(pi.hProcess) - cpu;
             helper_raws.push_back(rate(clients, count, [&] {
                 return raw_client(pipe, count, request_bytes, kResponseBytes, frame);
             }));
@@ -276,6 +290,8 @@ int main(int argc, char **argv) {
                     clients, clients == 1 ? " " : "s", r, raw, raw > 0 ? r / raw : 0.0,
                     r > 0 ? raw / r : 0.0);
         ratios[clients == 1 ? 0 : 1] = raw > 0 ? r / raw : 0.0;
+        std::printf("%d client%s: helper processor time per request %.1f us\n", clients,
+                    clients == 1 ? " " : "s", helper_cpu * 1e6 / (double(kRuns) * clients * count));
         double hr = median(helper_raws);
         std::printf("%d client%s: the same frames written and read whole against the helper "
                     "%.0f/s, ratio to raw %.2f\n",

@@ -7,6 +7,7 @@
 #include "../ipc/Pipe.h"
 #include "../policy/ProcessConfig.h"
 #include "../serialize/Stream.h"
+#include "../sys/internal/Handles.h"
 
 #include <windows.h>
 
@@ -133,8 +134,7 @@ int start_helper() {
     if (!CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &info))
         return 0;
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    detail::KernelHandle thread(info.hThread), process(info.hProcess);
     return int(info.dwProcessId);
 }
 

@@ -11,6 +11,8 @@
 #include "support/ChildProcess.h"
 #include "support/MemoryStreamBuf.h"
 
+#include "dispatcher/Handlers.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -218,6 +220,10 @@ TEST(RequestLoad, WhatAPeerSent) {
         bytes += text(std::to_string(i)) + text("");
     std::string desc = load_desc(bytes); // "id=", "name=" and one "=" per parameter
     EXPECT_EQ(Request::max_params + 2, std::count(desc.begin(), desc.end(), '='));
+    for (uint64 v : {Stream::max_string - 2, Stream::max_string - 1}) // with "n" and "k": the bound
+        EXPECT_EQ(v == Stream::max_string - 2,
+                  load_desc(head + u8(1) + text("k") + "s:" + std::to_string(v) + ":" +
+                            std::string(std::size_t(v), 'v')) != "-");
 }
 
 TEST(RequestSend, Answers) {
@@ -440,27 +446,106 @@ TEST(Dispatch, RegistryChainsAndAnswers) {
     EXPECT_EQ(resp(12, 1), served("test_lonely"));
 }
 
+namespace {
+
+typedef std::vector<std::pair<std::string, std::string>> Params;
+
+std::string req(char const *name, Params const &params) {
+    Request r(name, 9);
+    for (auto const &p : params)
+        r.set_param(p.first.c_str(), p.second.c_str());
+    return frame_of(r);
+}
+
+// The answer of the helper's handlers to one frame, "drop" when it ends the connection.
+std::string ask(HelperRequests &requests, std::string const &frame) {
+    std::string answer;
+    return requests.handle_frame(nullptr, frame.data(), frame.size(), answer) ? answer : "drop";
+}
+
+} // namespace
+
+// The helper's requests served in process, the stores living across the rows.
+TEST(HelperRequests, AnswersByteForByte) {
+    TempFolder folder(L"zem handlers");
+    PolicyGroup tree("root");
+    tree.add(new PolicyGroup("child"));
+    std::string const whole = frame_of(tree);
+    auto policy = [&](char const *key, char const *file, std::string const &content) {
+        EXPECT_TRUE(write_file(folder.path() + L"\\" + widen(file), content));
+        return req("load_policy", {{key, folder.narrow_file(file)}});
+    };
+    std::string const colour = text("colour") + text("blue"), end = text("");
+    std::string const zero = "v:Request:" + i4(9) + text("property_request") + u8(1);
+    std::string const pipe = "\\\\.\\pipe\\zem_policy_" + std::to_string(GetCurrentProcessId());
+    Handle server(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
+    struct {
+        std::string frame, answer;
+    } const cases[] = {
+        {req("property_request", {{"+colour", "blue"}, {"+size", "3"}, {"+", "x"}}),
+         resp(9, 4) + end},
+        {req("property_request", {{"-size", ""}, {"?size", ""}, {"?colour", ""}, {"?", ""}}),
+         resp(9, 4) + colour + end},
+        {zero + "s:3:+\0z"s + text("1"), resp(9, ERROR_INVALID_DATA)},    // a zero byte in a name
+        {zero + text("+bad") + "s:3:v\0z"s, resp(9, ERROR_INVALID_DATA)}, // or in a value
+        {req("property_request", {{"*", ""}}), resp(9, 4) + colour + end},
+        {req("print_log", {{"log", "a\nb"}, {"level", "99"}}), resp(9, 0)},
+        {req("register_process", {{"pid", "5"}, {"token", "t"}}), resp(9, 0)},
+        {req("query_service", {{"service", "zem_no_such_service"}}), resp(9, 4) + i4(0)},
+        {req("global_hook", {}), resp(9, 3)},
+        {req("run_command", {{"cmd", "cmd.exe /c exit"}}), resp(9, 3)},
+        {frame_of(NotifyRequest("n")), ""},
+        {req("load_policy", {}), resp(9, ERROR_INVALID_PARAMETER)},
+        {req("load_policy", {{"path", ""}}), resp(9, ERROR_INVALID_PARAMETER)},
+        {policy("path", "whole", whole), resp(9, 0)},
+        {policy("load", "loaded", whole), resp(9, 0)},
+        {policy("path", "cut", whole.substr(0, whole.size() - 4)), resp(9, ERROR_INVALID_DATA)},
+        {policy("path", "trailing", whole + "n:"), resp(9, ERROR_INVALID_DATA)},
+        {policy("path", "head", whole.substr(0, whole.find("I:8:"))), resp(9, ERROR_INVALID_DATA)},
+        {policy("path", "empty", ""), resp(9, ERROR_INVALID_DATA)},
+        {req("load_policy", {{"path", folder.narrow_file("missing")}}),
+         resp(9, ERROR_INVALID_DATA)},
+        {req("load_policy", {{"path", "\\\\.\\NUL"}}), resp(9, ERROR_INVALID_DATA)},
+        {req("load_policy", {{"path", pipe}}), resp(9, ERROR_INVALID_DATA)}, // never waits on it
+        {req("load_policy", {{"clear", ""}, {"path", folder.narrow_file("cut")}}), resp(9, 0)},
+        {resp(9, 0), "drop"},
+        {req("x", {}) + "n:", "drop"},
+        {req("x", {}).substr(0, 20), "drop"}};
+    HelperRequests requests;
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.frame.substr(0, 60));
+        EXPECT_EQ(c.answer, ask(requests, c.frame));
+    }
+}
+
+// The property store holds at most 4096 names and 1 MiB of names and values: what would pass
+// either bound is not stored, a name already there may still change, what leaves makes room.
+TEST(HelperRequests, PropertyStoreIsBounded) {
+    Params many{{"?k4095", ""}, {"?k4096", ""}};
+    for (int i = 0; i <= 4096; ++i)
+        many.emplace_back("+k" + std::to_string(10000 + i).substr(1), "v");
+    std::string const full((1 << 20) - 1, 'x'), nothing = resp(9, 4) + text(""); // "a" and it
+    std::pair<Params, std::string> const cases[] = {
+        {many, resp(9, 4) + text("k4095") + text("v") + text("")},
+        {{{"+k0000", "w"}, {"+k9999", "w"}, {"?k0000", ""}, {"?k9999", ""}},
+         resp(9, 4) + text("k0000") + text("w") + text("")},
+        {{{"+a", full}, {"+b", ""}, {"?b", ""}}, nothing}, // on an empty store from here on
+        {{{"-a", ""}}, nothing},
+        {{{"+b", ""}, {"?b", ""}}, resp(9, 4) + text("b") + text("") + text("")}};
+    std::unique_ptr<HelperRequests> requests(new HelperRequests());
+    for (auto const &c : cases) {
+        SCOPED_TRACE(c.first.front().first);
+        if (c.first.front().first == "+a")
+            requests.reset(), requests.reset(new HelperRequests());
+        EXPECT_EQ(c.second, ask(*requests, req("property_request", c.first)));
+    }
+}
+
+// Pipelined frames with a notification among them, and a frame that arrives a byte at a time.
 TEST_F(Helper, AnswersEachRequestButNoNotification) {
     std::unique_ptr<HandleStream> s(client());
-    PropertyRequest set, get;
-    set.add("colour", "blue"), set.add("size", "3");
-    get.remove("size"), get.query("size"), get.query("colour");
-    EXPECT_EQ(nullptr, NotifyRequest("reload_policy").send(*s, true));
-    Request unserved("global_hook", -1);
-    LogRequest log("a record\n[forged]", 7);
-    SelfRequest self("token");
-    ServiceRequest service("zem_no_such_service");
-    CommandRequest command("cmd.exe /c exit", -1, nullptr); // never run for a client
-    std::pair<Request *, int> const cases[] = {
-        {&unserved, 3}, {&log, 0}, {&self, 0}, {&service, 0}, {&set, 0}};
-    for (auto const &c : cases)
-        EXPECT_EQ(c.second, sent(*c.first, *s)) << c.first->name();
-    EXPECT_TRUE(sent(command, *s) == -1 && command.error() == 3);
-    EXPECT_EQ(0, sent(get, *std::unique_ptr<HandleStream>(client()))); // another connection
-    EXPECT_EQ(nullptr, get.get("size"));
-    EXPECT_STREQ("blue", get.get("colour"));
-    // Pipelined frames and a frame that arrives a byte at a time.
-    std::string bytes = frame_of(Request("a", 101)) + frame_of(Request("print_log", 102));
+    std::string bytes = frame_of(Request("a", 101)) + frame_of(NotifyRequest("reload_policy")) +
+                        frame_of(Request("print_log", 102));
     ASSERT_TRUE(s->write_(bytes.data(), bytes.size()));
     for (char ch : frame_of(Request("split", 103)))
         ASSERT_TRUE(s->write_(&ch, 1));
@@ -471,54 +556,22 @@ TEST_F(Helper, AnswersEachRequestButNoNotification) {
 }
 
 TEST_F(Helper, HostileClientsAreDroppedOrRefusedAndOthersServed) {
-    PolicyGroup tree("root");
-    tree.add(new PolicyGroup("child"));
-    std::string const whole = frame_of(tree), dir = narrow(folder_->path()) + "\\";
-    std::string const pipe = "\\\\.\\pipe\\zem_policy_" + std::to_string(GetCurrentProcessId());
-    Handle server1(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
-    Handle server2(CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 4, 0, 0, 0, nullptr));
-    auto policy = [](std::string const &path) { return frame_of(PolicyRequest(path.c_str())); };
-    std::string const head = "v:Request:" + i4(1) + text("x"), bad = "+\0z"s;
-    std::vector<std::pair<std::string, int>> cases = {
+    std::string const head = "v:Request:" + i4(1) + text("x");
+    std::pair<std::string, int> const cases[] = {
         {"hello, dispatcher\n", -1},
         {resp(1, 0), -1},
         {head + u8(0x7FFFFFFF), -1},
         {head + u8(0x100000001ull) + text("a") + text("b"), -1},
         {head + u8(0x100000000ull), -1},
         {head + u8(~0ull), -1},
-        {head + u8(1) + text("log") + "s::" + std::string(2 << 20, 'a'), -1}, // past the limit
-        {"v:Request:" + i4(9) + text("property_request") + u8(2) + text("+acc_good") + text("2") +
-             "s:3:" + bad + text("1"),
-         ERROR_INVALID_DATA}, // a name holding a zero byte
-        {policy(dir + "missing"), ERROR_INVALID_DATA},
-        {policy(pipe), ERROR_INVALID_DATA},
-        {policy(pipe), ERROR_INVALID_DATA}, // both loop threads would wait on the pipe
-        {policy("\\\\.\\NUL"), ERROR_INVALID_DATA}};
-    struct {
-        char const *name;
-        std::string content;
-        int error;
-    } const files[] = {{"whole", whole, 0},
-                       {"cut", whole.substr(0, whole.size() - 4), ERROR_INVALID_DATA},
-                       {"trailing", whole + "n:", ERROR_INVALID_DATA},
-                       {"head", whole.substr(0, whole.find("I:8:")), ERROR_INVALID_DATA},
-                       {"empty", "", ERROR_INVALID_DATA}};
-    for (auto const &file : files) {
-        ASSERT_TRUE(write_file(widen(dir + file.name), file.content));
-        cases.emplace_back(policy(dir + file.name), file.error);
-    }
-    HANDLE silent = connect_to(pipe_); // holds nobody up
+        {head + u8(1) + text("log") + "s::" + std::string(2 << 20, 'a'), -1}}; // past the limit
+    HANDLE silent = connect_to(pipe_);                                         // holds nobody up
     for (auto const &c : cases) {
         SCOPED_TRACE(c.first.substr(0, 40));
         EXPECT_EQ(c.second, answer(c.first));
         EXPECT_EQ(3, answer(frame_of(Request("run_command", 2))));
     }
     CloseHandle(silent);
-    PropertyRequest all; // the store stayed whole
-    all.add("acc_good", "2"), all.query(nullptr);
-    EXPECT_EQ(0, sent(all, *std::unique_ptr<HandleStream>(client())));
-    EXPECT_STREQ("2", all.get("acc_good"));
-    EXPECT_EQ(nullptr, all.get(""));
 }
 
 // 200 connections that never write, from 4 threads of this process: a new client is answered
