@@ -1,6 +1,5 @@
 // Shared state: Mutex and SharedMemory within this process and with
 // child_shared.exe, the SharedAtom table, and Identy events.
-#include "ipc/Event.h"
 #include "ipc/Identy.h"
 #include "ipc/Mutex.h"
 #include "ipc/SharedAtom.h"
@@ -10,8 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -59,25 +59,19 @@ void expect_low_security(HANDLE handle) {
     EXPECT_EQ(DWORD(SECURITY_MANDATORY_LOW_RID), sid->SubAuthority[0]);
 }
 
-// Does lock() of `mutex` on another thread get through within `ms`?
-class LockOnThread {
-public:
-    explicit LockOnThread(Mutex &mutex)
-        : thread_([this, &mutex] {
-              result_ = mutex.lock() ? 1 : 0;
-              if (result_ == 1)
-                  mutex.unlock();
-              done_.set();
-          }) {}
-    ~LockOnThread() { thread_.join(); }
-    bool within(DWORD ms) { return WaitForSingleObject(done_.handle(), ms) == WAIT_OBJECT_0; }
-    int result() const { return result_; }
+// lock() and unlock() of `mutex` on another thread: did it lock?
+std::future<bool> lock_elsewhere(Mutex &mutex) {
+    return std::async(std::launch::async, [&mutex] {
+        bool const locked = mutex.lock();
+        if (locked)
+            mutex.unlock();
+        return locked;
+    });
+}
 
-private:
-    Event done_{true};
-    std::atomic<int> result_{-1};
-    std::thread thread_;
-};
+bool blocked(std::future<bool> &f) {
+    return f.wait_for(std::chrono::milliseconds(60)) == std::future_status::timeout;
+}
 
 } // namespace
 
@@ -91,11 +85,10 @@ TEST(Mutex, RecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
     EXPECT_TRUE(first.lock());
     first.unlock();
     for (Mutex *other : {&first, &copy, &assigned, &again}) {
-        LockOnThread waiter(*other);
-        EXPECT_FALSE(waiter.within(60));
+        std::future<bool> waiter = lock_elsewhere(*other);
+        EXPECT_TRUE(blocked(waiter));
         first.unlock();
-        EXPECT_TRUE(waiter.within(10000));
-        EXPECT_EQ(1, waiter.result());
+        EXPECT_TRUE(waiter.get());
         ASSERT_TRUE(first.lock());
     }
     first.unlock();
@@ -120,12 +113,10 @@ TEST(Mutex, AbandonedByAndExcludingAnotherProcess) {
     ChildResult child = run_shared(L"abandon " + name);
     EXPECT_EQ("1", child.value("locked")) << child.output;
     EXPECT_FALSE(mutex.lock()); // handed over abandoned: false, yet owned
-    {
-        LockOnThread other(mutex);
-        EXPECT_FALSE(other.within(60));
-        mutex.unlock();
-        EXPECT_TRUE(other.within(10000));
-    }
+    std::future<bool> other = lock_elsewhere(mutex);
+    EXPECT_TRUE(blocked(other));
+    mutex.unlock();
+    EXPECT_TRUE(other.get());
     ASSERT_TRUE(mutex.lock());
     DWORD still_running = 0;
     child = run_child(program_folder() + L"child_shared.exe", L"lock " + name, 0,
@@ -140,11 +131,9 @@ TEST(Mutex, AbandonedByAndExcludingAnotherProcess) {
 TEST(SharedMemory, FailedMappingsAndHandingOverTheView) {
     std::wstring name = unique(L"zem_not_memory");
     Handle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    for (SharedMemory *failed : {new SharedMemory(0, nullptr), new SharedMemory(~0ull, nullptr),
-                                 new SharedMemory(4096, name.c_str())}) {
-        EXPECT_EQ(nullptr, failed->get());
-        delete failed;
-    }
+    EXPECT_EQ(nullptr, SharedMemory(0, nullptr).get());
+    EXPECT_EQ(nullptr, SharedMemory(~0ull, nullptr).get());
+    EXPECT_EQ(nullptr, SharedMemory(4096, name.c_str()).get());
     SharedMemory a(64, nullptr), b(0, nullptr);
     void *view = a.get();
     ASSERT_NE(nullptr, view);
@@ -179,6 +168,8 @@ TEST(SharedMemory, SameNameSameBytesHereAndInAnotherProcess) {
     }
 }
 
+// Names are compared byte by byte and copied; a null pointer removes, a
+// lookup adds nothing, a null name is ignored.
 TEST(SharedAtomTest, NamedPointers) {
     SharedAtom *atom = SharedAtom::instance();
     ASSERT_NE(nullptr, atom);
@@ -186,43 +177,34 @@ TEST(SharedAtomTest, NamedPointers) {
     std::size_t const before = atom->size();
     int a = 1;
     int b = 2;
-
-    // A lookup finds nothing and adds nothing.
-    EXPECT_EQ(nullptr, atom->get("zem.atom.first"));
-    EXPECT_EQ(before, atom->size());
-    atom->set("zem.atom.first", nullptr);
-    EXPECT_EQ(before, atom->size());
-
-    atom->set("zem.atom.first", &a);
-    EXPECT_EQ(&a, atom->get("zem.atom.first"));
-    atom->set("zem.atom.first", &b);
-    EXPECT_EQ(&b, atom->get("zem.atom.first"));
-    EXPECT_EQ(before + 1, atom->size());
-
-    // Names are compared byte by byte.
-    EXPECT_EQ(nullptr, atom->get("ZEM.ATOM.FIRST"));
-    atom->set("ZEM.ATOM.FIRST", &a);
-    EXPECT_EQ(&a, atom->get("ZEM.ATOM.FIRST"));
-    EXPECT_EQ(&b, atom->get("zem.atom.first"));
-    atom->set("zem.atom.\xE9", &a);
-    EXPECT_EQ(nullptr, atom->get("zem.atom.\xC9"));
-    EXPECT_EQ(&a, atom->get("zem.atom.\xE9"));
-    EXPECT_EQ(before + 3, atom->size());
-
-    // A key is the name's copy.
-    char name[] = "zem.atom.copy";
-    atom->set(name, &a);
-    name[0] = 'X';
-    EXPECT_EQ(&a, atom->get("zem.atom.copy"));
-
-    // Null names are ignored.
-    atom->set(nullptr, &a);
-    EXPECT_EQ(nullptr, atom->get(nullptr));
-    EXPECT_EQ(before + 4, atom->size());
-
-    for (char const *key : {"zem.atom.first", "ZEM.ATOM.FIRST", "zem.atom.\xE9", "zem.atom.copy"})
+    char copied[] = "zem.atom.copy";
+    struct {
+        char const *name;
+        void *p;
+        char const *looked_up;
+        void *found;
+        std::size_t added;
+    } const rows[] = {
+        {"zem.atom.first", nullptr, "zem.atom.first", nullptr, 0},
+        {"zem.atom.first", &a, "zem.atom.first", &a, 1},
+        {"zem.atom.first", &b, "zem.atom.first", &b, 1},
+        {"ZEM.ATOM.FIRST", &a, "zem.atom.first", &b, 2},
+        {"zem.atom.\xE9", &a, "zem.atom.\xC9", nullptr, 3},
+        {copied, &a, "zem.atom.copy", &a, 4},
+        {nullptr, &a, nullptr, nullptr, 4},
+        {"zem.atom.first", nullptr, "zem.atom.first", nullptr, 3},
+        {"ZEM.ATOM.FIRST", nullptr, "zem.atom.\xE9", &a, 2},
+    };
+    for (auto const &row : rows) {
+        SCOPED_TRACE(row.name ? row.name : "null");
+        atom->set(row.name, row.p);
+        if (row.name == copied)
+            copied[0] = 'X'; // the key stays as it was
+        EXPECT_EQ(row.found, atom->get(row.looked_up));
+        EXPECT_EQ(before + row.added, atom->size());
+    }
+    for (char const *key : {"zem.atom.\xE9", "zem.atom.copy"})
         atom->set(key, nullptr);
-    EXPECT_EQ(nullptr, atom->get("zem.atom.first"));
     EXPECT_EQ(before, atom->size());
 }
 
@@ -265,7 +247,9 @@ TEST(Identy, OwnerFollowersAndTheEventOfProcessAndThread) {
     EXPECT_EQ("1", child.value("exists")) << child.output;
 }
 
-TEST(IdentyTest, OverlongNamesAreRefused) {
+// A name that does not fit with its suffix is refused, not cut: no event of
+// the shortened name is made.
+TEST(Identy, OverlongAndNullNamesAreRefused) {
     std::string const ids =
         "_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetCurrentThreadId());
     std::string fits(259 - ids.size(), 'i');
@@ -273,22 +257,16 @@ TEST(IdentyTest, OverlongNamesAreRefused) {
     fits.replace(0, tag.size(), tag);
     Identy longest(fits.c_str(), true);
     EXPECT_TRUE(longest.owner());
-
-    // One character more: refused, and no event of the shortened name made.
-    std::string name = fits + "j";
-    Identy refused(name.c_str(), true);
-    EXPECT_FALSE(refused.owner());
-    EXPECT_TRUE(refused.exists());
-    EXPECT_FALSE(refused.want());
-    EXPECT_FALSE(refused.is_done());
-    refused.done();
+    std::string const name = fits + "j";
+    for (char const *refused_name : {name.c_str(), static_cast<char const *>(nullptr)}) {
+        Identy refused(refused_name, true);
+        EXPECT_FALSE(refused.owner());
+        EXPECT_TRUE(refused.exists());
+        EXPECT_FALSE(refused.want());
+        refused.done();
+        EXPECT_FALSE(refused.is_done());
+    }
     EXPECT_FALSE(longest.is_done());
-    std::string cut = (name + ids).substr(0, 259);
-    Handle handle(OpenEventA(SYNCHRONIZE, FALSE, cut.c_str()));
+    Handle handle(OpenEventA(SYNCHRONIZE, FALSE, (name + ids).substr(0, 259).c_str()));
     EXPECT_FALSE(handle.valid());
-
-    Identy none(nullptr, true);
-    EXPECT_FALSE(none.owner());
-    EXPECT_TRUE(none.exists());
-    EXPECT_FALSE(none.is_done());
 }

@@ -1,9 +1,12 @@
-// Locks and events: Lock and auto_lock, RWLock on the slim lock and on its
-// fallback, Event and Semaphore with their copies.
+// Threads and their synchronisation: Lock and auto_lock, RWLock on the slim
+// lock and on its fallback, Event and Semaphore with their copies, and Thread
+// with its joins, handles and objects that delete themselves.
 #include "ipc/Event.h"
 #include "ipc/Lock.h"
 #include "ipc/RWLock.h"
+#include "ipc/Thread.h"
 #include "ipc/internal/SlimLock.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -24,8 +27,8 @@ namespace {
 const DWORD kBlocked = 60;
 const DWORD kReleased = 10000;
 
-bool signalled(Event &e, DWORD ms) {
-    return WaitForSingleObject(e.handle(), ms) == WAIT_OBJECT_0;
+bool signalled(void *h, DWORD ms) {
+    return WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
 }
 
 bool handle_open(void *h) {
@@ -42,11 +45,30 @@ public:
               done_.set();
           }) {}
     ~Runner() { thread_.join(); }
-    bool done(DWORD ms) { return signalled(done_, ms); }
+    bool done(DWORD ms) { return signalled(done_.handle(), ms); }
 
 private:
     Event done_{true};
     std::thread thread_;
+};
+
+HANDLE const g_destroyed = CreateSemaphoreW(nullptr, 0, 1000, nullptr);
+
+// Runs a function as its body; each destruction counts in g_destroyed.
+class FunctionThread : public Thread {
+public:
+    explicit FunctionThread(std::function<int()> body) : body_(std::move(body)) {}
+    ~FunctionThread() override { ReleaseSemaphore(g_destroyed, 1, nullptr); }
+    int proc() override {
+        ran_on = GetCurrentThreadId();
+        ++runs;
+        return body_();
+    }
+    std::atomic<DWORD> ran_on{0};
+    std::atomic<int> runs{0};
+
+private:
+    std::function<int()> body_;
 };
 
 } // namespace
@@ -99,7 +121,7 @@ TEST_P(RWLockTest, ReadersShareAndAWriterWaitsForEveryOne) {
         --readers;
         lock.unlock_read();
     });
-    EXPECT_TRUE(signalled(entered, kReleased)) << "a second reader waited for the first";
+    EXPECT_TRUE(signalled(entered.handle(), kReleased)) << "a second reader waited";
     Runner writer([&] {
         lock.lock_write();
         EXPECT_EQ(0, readers.load());
@@ -195,11 +217,11 @@ TEST(Event, AutoAndManualResetAndTimeOuts) {
     automatic.set();
     EXPECT_TRUE(a.done(kReleased) && b.done(kReleased));
     EXPECT_EQ(2, through.load());
-    EXPECT_FALSE(signalled(automatic, 0));
+    EXPECT_FALSE(signalled(automatic.handle(), 0));
     manual.set();
-    EXPECT_TRUE(signalled(manual, 0) && signalled(manual, 0));
+    EXPECT_TRUE(signalled(manual.handle(), 0) && signalled(manual.handle(), 0));
     manual.reset();
-    EXPECT_FALSE(signalled(manual, 0));
+    EXPECT_FALSE(signalled(manual.handle(), 0));
 }
 
 TEST(Event, CopiesHoldTheirOwnHandleToTheSameEvent) {
@@ -214,10 +236,9 @@ TEST(Event, CopiesHoldTheirOwnHandleToTheSameEvent) {
         copy.set();
     }
     EXPECT_FALSE(handle_open(inner));
-    EXPECT_TRUE(signalled(assigned, 0));
     Event &alias = assigned;
     assigned = alias;
-    EXPECT_TRUE(signalled(assigned, 0));
+    EXPECT_TRUE(signalled(assigned.handle(), 0));
 }
 
 TEST(Semaphore, EachSetLetsOneWaitThroughAndCopiesShareTheCount) {
@@ -236,8 +257,102 @@ TEST(Semaphore, EachSetLetsOneWaitThroughAndCopiesShareTheCount) {
         two.set();
         semaphore.wait(-1);
     });
-    EXPECT_TRUE(signalled(two, kReleased));
+    EXPECT_TRUE(signalled(two.handle(), kReleased));
     EXPECT_FALSE(waiter.done(kBlocked));
     assigned.set();
     EXPECT_TRUE(waiter.done(kReleased));
+}
+
+TEST(Thread, ExitCodesJoinAndARefusedSecondStart) {
+    for (int code : {7, -3, 0x7FFFFFFF}) {
+        FunctionThread thread([code] { return code; });
+        EXPECT_EQ(0, thread.id());
+        ASSERT_TRUE(thread.perform());
+        EXPECT_EQ(code, thread.join());
+        EXPECT_EQ(code, thread.join()) << "the handle stays open after a join";
+        EXPECT_EQ(thread.ran_on.load(), DWORD(thread.id()));
+        EXPECT_NE(GetCurrentThreadId(), thread.ran_on.load());
+    }
+    Event release(true);
+    FunctionThread *self = nullptr;
+    std::atomic<int> inner{0};
+    FunctionThread thread([&] {
+        release.wait(-1);
+        inner = self->join(); // its own handle: no wait
+        return 4;
+    });
+    self = &thread;
+    ASSERT_TRUE(thread.perform());
+    int const id = thread.id();
+    EXPECT_FALSE(thread.perform());
+    EXPECT_EQ(id, thread.id()) << "the held thread was replaced";
+    release.set();
+    EXPECT_EQ(4, thread.join());
+    EXPECT_EQ(-1, inner.load());
+    CloseHandle(thread.detach()); // given away: the object may run again
+    ASSERT_TRUE(thread.perform());
+    EXPECT_EQ(4, thread.join());
+    EXPECT_EQ(2, thread.runs.load());
+}
+
+TEST(Thread, HandleOwnership) {
+    FunctionThread thread([] { return 12; });
+    ASSERT_TRUE(thread.perform());
+    void *handle = thread.detach();
+    EXPECT_EQ(0, thread.id());
+    EXPECT_EQ(-1, thread.join());
+    EXPECT_EQ(nullptr, thread.detach());
+    ASSERT_TRUE(signalled(handle, INFINITE));
+    {
+        DummyThread holder;
+        EXPECT_EQ(-1, holder.join());
+        holder.attach(handle);
+        EXPECT_EQ(12, holder.join());
+        EXPECT_EQ(thread.ran_on.load(), DWORD(holder.id()));
+    }
+    EXPECT_FALSE(handle_open(handle)) << "the destructor closes what it holds";
+    DummyThread dummy;
+    ASSERT_TRUE(dummy.perform());
+    EXPECT_NE(0, dummy.id());
+    EXPECT_EQ(0, dummy.join());
+    CurrentThread current;
+    EXPECT_EQ(GetCurrentThreadId(), DWORD(current.id()));
+    EXPECT_EQ(0, current.proc());
+    EXPECT_EQ(-1, current.join());
+    EXPECT_FALSE(current.perform());
+    EXPECT_EQ(GetCurrentThread(), current.detach());
+}
+
+// Bodies that return at once free their objects as soon as they run, racing
+// the perform() that started them: each object is destroyed once, and each
+// thread's handle is closed (counted in the system's handle table).
+TEST(Thread, AutoDeletedObjectsAreDestroyedOnceAndLeakNoHandle) {
+    while (signalled(g_destroyed, 0))
+        continue; // the objects of the tests before
+    unsigned long const before = zem::vfs::test::count_handles();
+    ASSERT_NE(0u, before);
+    for (int i = 0; i < 200; ++i) {
+        FunctionThread *thread = new FunctionThread([i] { return i; });
+        if (i % 2)
+            thread->set_auto_delete();
+        ASSERT_TRUE(thread->perform());
+        if (i % 2 == 0) {
+            EXPECT_EQ(i, thread->join());
+            delete thread;
+        }
+    }
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(signalled(g_destroyed, kReleased));
+    EXPECT_LT(zem::vfs::test::count_handles(), before + 20) << "thread handles leaked";
+    Event gate(true);
+    FunctionThread *late = nullptr;
+    late = new FunctionThread([&] {
+        gate.wait(-1);
+        late->set_auto_delete(); // from inside the body
+        return 0;
+    });
+    ASSERT_TRUE(late->perform());
+    gate.set();
+    EXPECT_TRUE(signalled(g_destroyed, kReleased));
+    EXPECT_FALSE(signalled(g_destroyed, kBlocked)) << "an object destroyed twice";
 }
