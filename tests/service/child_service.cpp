@@ -41,13 +41,14 @@ HANDLE started_event() {
     return CreateEventW(nullptr, TRUE, FALSE, name.c_str());
 }
 
-// Runs `body` on a thread of its own after `ms`.
-void later(DWORD ms, void (*body)()) {
-    static DWORD wait;
-    static void (*run)();
-    wait = ms, run = body;
-    CloseHandle(CreateThread(
-        nullptr, 0, [](void *) -> DWORD { return Sleep(wait), run(), 0; }, nullptr, 0, nullptr));
+DWORD WINAPI end_later(void *) {
+    Sleep(300);
+    return SetEvent(g_stop);
+}
+
+DWORD WINAPI run_again_later(void *service) {
+    Sleep(3000);
+    return static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
 }
 
 class Service : public WinService {
@@ -83,10 +84,8 @@ public:
     bool stop() override {
         say("stop");
         if (has("laterstop") || has("backtorun")) {
-            if (has("laterstop"))
-                later(300, [] { SetEvent(g_stop); });
-            else
-                later(3000, [] { g_self->set_status(SERVICE_RUNNING, 0, 0, 0, 1000); });
+            CloseHandle(CreateThread(nullptr, 0, has("laterstop") ? end_later : run_again_later,
+                                     this, 0, nullptr));
             return false;
         }
         SetEvent(g_stop);
@@ -96,9 +95,7 @@ public:
         say("event " + std::to_string(control));
         return true;
     }
-    static Service *g_self;
 };
-Service *Service::g_self = nullptr;
 
 } // namespace
 
@@ -116,7 +113,6 @@ int main() {
         if (FILE *cfg = _wfopen((base + L".cfg").c_str(), L"r"))
             g_cfg.assign(buffer, std::fread(buffer, 1, sizeof buffer - 1, cfg)), std::fclose(cfg);
         Service service(name.c_str());
-        Service::g_self = &service;
         manager->add(&service);
         return manager->start_service();
     }
