@@ -400,10 +400,14 @@ TEST(SharedMemory, FailedMappingsAndHandingOverTheView) {
     static_cast<char *>(target.get())[63] = 'x';
     {
         SharedMemory gone(4096, name.c_str() + 1); // both handed back at the end
-        ASSERT_NE(nullptr, gone.get());
+        view = gone.get();
+        ASSERT_NE(nullptr, view);
     }
     Handle reopened(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str() + 1));
-    EXPECT_FALSE(reopened.valid()) << "the mapping or its view was left open";
+    EXPECT_FALSE(reopened.valid()) << "the mapping was left open";
+    MEMORY_BASIC_INFORMATION region = {};
+    ASSERT_NE(0u, VirtualQuery(view, &region, sizeof region));
+    EXPECT_EQ(DWORD(MEM_FREE), region.State) << "the view was left mapped";
 }
 
 // The first creator's size holds, here and in another process.
