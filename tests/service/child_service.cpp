@@ -3,7 +3,7 @@
 // happens to "<name>.log" and takes words from "<name>.cfg" beside it:
 // slowstart (start pending, wait hint 500 ms, for 1.2 s), refusestop
 // (prepare_stop says no), laterstop (stop() fails, the body ends 300 ms
-// later), backtorun (stop() fails, the service reports running 3 s later),
+// later), backtorun (stop() fails, the service reports running 1.5 s later),
 // exit=<n> (the body's result). Run directly: dispatch |
 // install [display [description]] | console[-self|-empty|-refuse] [args...].
 #include "service/WinService.h"
@@ -47,7 +47,7 @@ DWORD WINAPI end_later(void *) {
 }
 
 DWORD WINAPI run_again_later(void *service) {
-    Sleep(3000);
+    Sleep(1500);
     return static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
 }
 
