@@ -1,14 +1,9 @@
-// The other process of the shared-state tests.
-//   child_shared abandon <name>         locks the Mutex and ends while owning
-//                                       it; prints "locked=<0|1>"
-//   child_shared lock <name>            locks the Mutex (waiting as long as it
-//                                       takes), prints "locked=<0|1>", unlocks
-//   child_shared memory <name> <size>   opens the SharedMemory with that size;
-//                                       prints "view=<0|1>" and, with a view,
-//                                       "text=<the text at offset 0>", then
-//                                       writes "child <size>" at offset 64
-//   child_shared identy <name>          opens the Identy of that name; prints
-//                                       "done=<0|1>" "exists=<0|1>"
+// The other process of the shared-state tests:
+//   abandon <name>        locks the Mutex, prints "locked=<0|1>", ends owning it
+//   lock <name>           the same, waiting as long as it takes, then unlocks
+//   memory <name> <size>  maps the SharedMemory; prints "view=<0|1>" and the text
+//                         at offset 0 as "text=...", writes "child <size>" at 64
+//   identy <name>         opens the Identy; prints "done=<0|1>" "exists=<0|1>"
 #include "ipc/Identy.h"
 #include "ipc/Mutex.h"
 #include "ipc/SharedMemory.h"

@@ -1,11 +1,11 @@
 // Hosts one WinService for the service tests. Run by the service control
-// manager (no arguments) it is named after its executable and reads words
-// from "<name>.cfg" beside it: slowstart (reports SERVICE_START_PENDING, wait
-// hint 500 ms, and holds the start back 1.2 s), refusestop (prepare_stop says
-// no), laterstop (stop() fails, the body ends 300 ms later), exit=<n> (the
-// body's result). What happens is appended to "<name>.log" beside it.
-// Run directly: dispatch | install [display [description]] |
-// console[-self|-empty|-refuse] [args...]; lines go to the output.
+// manager (no arguments) it is named after its executable, appends what
+// happens to "<name>.log" and takes words from "<name>.cfg" beside it:
+// slowstart (start pending, wait hint 500 ms, for 1.2 s), refusestop
+// (prepare_stop says no), laterstop (stop() fails, the body ends 300 ms
+// later), backtorun (stop() fails, the service reports running 1.5 s later),
+// exit=<n> (the body's result). Run directly: dispatch |
+// install [display [description]] | console[-self|-empty|-refuse] [args...].
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
@@ -36,6 +36,21 @@ bool has(char const *word) {
     return g_cfg.find(word) != std::string::npos;
 }
 
+HANDLE started_event() {
+    std::wstring const name = L"zem_started_" + std::to_wstring(GetCurrentProcessId());
+    return CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+}
+
+DWORD WINAPI end_later(void *) {
+    Sleep(300);
+    return SetEvent(g_stop);
+}
+
+DWORD WINAPI run_again_later(void *service) {
+    Sleep(1500);
+    return static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
+}
+
 class Service : public WinService {
 public:
     explicit Service(wchar_t const *name) : WinService(name) {}
@@ -55,8 +70,7 @@ public:
             for (wchar_t const *c = argv[i], *first = c; *c; ++c)
                 line += std::string(c == first ? " " : "") + char(*c);
         say(line);
-        SetEvent(CreateEventW(nullptr, TRUE, FALSE,
-                              (L"zem_started_" + std::to_wstring(GetCurrentProcessId())).c_str()));
+        SetEvent(started_event());
         WaitForSingleObject(g_stop, INFINITE);
         say("end");
         SetEvent(g_done);
@@ -69,10 +83,9 @@ public:
     }
     bool stop() override {
         say("stop");
-        if (has("laterstop")) {
-            CloseHandle(CreateThread(
-                nullptr, 0, [](void *) -> DWORD { return Sleep(300), SetEvent(g_stop), 0; },
-                nullptr, 0, nullptr));
+        if (has("laterstop") || has("backtorun")) {
+            CloseHandle(CreateThread(nullptr, 0, has("laterstop") ? end_later : run_again_later,
+                                     this, 0, nullptr));
             return false;
         }
         SetEvent(g_stop);
@@ -90,8 +103,8 @@ int main() {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::wstring path = argv[0], mode = argc > 1 ? argv[1] : L"";
-    std::wstring const name = path.substr(path.find_last_of(L"\\/") + 1,
-                                          path.rfind(L'.') - path.find_last_of(L"\\/") - 1);
+    std::size_t const slash = path.find_last_of(L"\\/") + 1;
+    std::wstring const name = path.substr(slash, path.rfind(L'.') - slash);
     WinServiceManager *manager = WinServiceManager::instance();
     if (mode.empty()) {
         std::wstring const base = path.substr(0, path.rfind(L'.'));
@@ -127,11 +140,7 @@ int main() {
         CloseHandle(CreateThread(
             nullptr, 0,
             [](void *) -> DWORD {
-                WaitForSingleObject(
-                    CreateEventW(
-                        nullptr, TRUE, FALSE,
-                        (L"zem_started_" + std::to_wstring(GetCurrentProcessId())).c_str()),
-                    INFINITE);
+                WaitForSingleObject(started_event(), INFINITE);
                 return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
             },
             nullptr, 0, nullptr));

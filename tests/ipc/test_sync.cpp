@@ -1,0 +1,521 @@
+// Threads and what they share: Lock, RWLock on the slim lock and on its
+// fallback, Event and Semaphore, Thread, and the named objects shared with
+// child_shared.exe (Mutex, SharedMemory, Identy) beside the SharedAtom table.
+#include "ipc/Event.h"
+#include "ipc/Identy.h"
+#include "ipc/Lock.h"
+#include "ipc/Mutex.h"
+#include "ipc/RWLock.h"
+#include "ipc/SharedAtom.h"
+#include "ipc/SharedMemory.h"
+#include "ipc/Thread.h"
+#include "ipc/internal/SlimLock.h"
+#include "support/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace zem::vfs;
+using namespace zem::vfs::test;
+
+namespace {
+
+// How long a blocked thread is given to (wrongly) get through, and how long
+// a released one may take at most; neither is a speed expectation.
+const DWORD kBlocked = 60;
+const DWORD kReleased = 10000;
+
+bool signalled(void *h, DWORD ms) {
+    return WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
+}
+
+bool handle_open(void *h) {
+    DWORD flags = 0;
+    return GetHandleInformation(h, &flags) != FALSE;
+}
+
+// Runs `body` on a thread of its own, joined at the end.
+class Runner {
+public:
+    explicit Runner(std::function<void()> body)
+        : thread_([this, body] {
+              body();
+              done_.set();
+          }) {}
+    ~Runner() { thread_.join(); }
+    bool done(DWORD ms) { return signalled(done_.handle(), ms); }
+
+private:
+    Event done_{true};
+    std::thread thread_;
+};
+
+HANDLE const g_destroyed = CreateSemaphoreW(nullptr, 0, 1000, nullptr);
+
+// Runs a function as its body; each destruction counts in g_destroyed.
+class FunctionThread : public Thread {
+public:
+    explicit FunctionThread(std::function<int()> body) : body_(std::move(body)) {}
+    ~FunctionThread() override { ReleaseSemaphore(g_destroyed, 1, nullptr); }
+    int proc() override {
+        ran_on = GetCurrentThreadId();
+        ++runs;
+        return body_();
+    }
+    std::atomic<DWORD> ran_on{0};
+    std::atomic<int> runs{0};
+
+private:
+    std::function<int()> body_;
+};
+
+std::wstring unique(wchar_t const *tag) {
+    static unsigned counter = 0;
+    return std::wstring(tag) + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+           std::to_wstring(++counter);
+}
+
+ChildResult run_shared(std::wstring const &arguments) {
+    return run_child(program_folder() + L"child_shared.exe", arguments, 0, {}, 30000);
+}
+
+// The object's security as stored: is its DACL a present null DACL, and is
+// its label the low mandatory one with no write up?
+void expect_low_security(HANDLE handle) {
+    std::vector<BYTE> buffer(4096);
+    DWORD needed = 0;
+    ASSERT_TRUE(GetKernelObjectSecurity(handle,
+                                        DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                        buffer.data(), DWORD(buffer.size()), &needed));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(buffer.data(), &present, &acl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(nullptr, acl);
+    acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(buffer.data(), &present, &acl, &defaulted));
+    ASSERT_TRUE(present && acl != nullptr && acl->AceCount == 1);
+    ACE_HEADER *header = nullptr;
+    ASSERT_TRUE(GetAce(acl, 0, reinterpret_cast<void **>(&header)));
+    ASSERT_EQ(SYSTEM_MANDATORY_LABEL_ACE_TYPE, header->AceType);
+    auto *label = reinterpret_cast<SYSTEM_MANDATORY_LABEL_ACE *>(header);
+    EXPECT_EQ(DWORD(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP), label->Mask);
+    SID *sid = reinterpret_cast<SID *>(&label->SidStart);
+    EXPECT_EQ(1, sid->SubAuthorityCount);
+    EXPECT_EQ(DWORD(SECURITY_MANDATORY_LOW_RID), sid->SubAuthority[0]);
+}
+
+// Locks and unlocks `mutex`; true when lock() succeeded.
+bool lock_and_unlock(Mutex &mutex) {
+    bool const locked = mutex.lock();
+    if (locked)
+        mutex.unlock();
+    return locked;
+}
+
+} // namespace
+
+TEST(Lock, ReentrantAndExclusiveUntilFullyLeft) {
+    Lock lock;
+    lock.lock();
+    Runner other([&] { auto_lock inner(lock); });
+    {
+        auto_lock guard(lock);
+        EXPECT_FALSE(other.done(kBlocked));
+    }
+    EXPECT_FALSE(other.done(kBlocked)) << "left once, still held once";
+    lock.unlock();
+    EXPECT_TRUE(other.done(kReleased));
+}
+
+class RWLockTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(detail::slim_lock_available()); // Wine has it, like every Windows since Vista
+        lock_.reset(GetParam() ? detail::new_fallback_rwlock() : new RWLock());
+    }
+    std::unique_ptr<RWLock> lock_;
+};
+INSTANTIATE_TEST_SUITE_P(SlimAndFallback, RWLockTest, ::testing::Bool());
+
+TEST_P(RWLockTest, ReadersShareAndAWriterWaitsForEveryOne) {
+    RWLock &lock = *lock_;
+    Event entered(true), release(true);
+    std::atomic<int> readers{2};
+    lock.lock_read();
+    Runner second([&] {
+        lock.lock_read();
+        entered.set();
+        release.wait(-1);
+        --readers;
+        lock.unlock_read();
+    });
+    EXPECT_TRUE(signalled(entered.handle(), kReleased)) << "a second reader waited";
+    Runner writer([&] {
+        lock.lock_write();
+        EXPECT_EQ(0, readers.load());
+        lock.unlock_write();
+    });
+    EXPECT_FALSE(writer.done(kBlocked));
+    --readers;
+    lock.unlock_read();
+    EXPECT_FALSE(writer.done(kBlocked)) << "the writer got in beside a reader";
+    release.set();
+    EXPECT_TRUE(writer.done(kReleased));
+}
+
+// The fallback lets a reader pass the lock its own thread holds for writing,
+// and only that thread.
+TEST(RWLockFallback, ReaderOnTheWritingThreadPasses) {
+    std::unique_ptr<RWLock> lock(detail::new_fallback_rwlock());
+    lock->lock_write();
+    Runner nested([&] {
+        lock->lock_read(); // another thread: waits for the writer
+        lock->unlock_read();
+    });
+    lock->lock_read();
+    EXPECT_FALSE(nested.done(kBlocked)) << "the nested read opened the lock to others";
+    lock->unlock_read();
+    lock->unlock_write();
+    EXPECT_TRUE(nested.done(kReleased));
+}
+
+TEST(Event, AutoAndManualResetTimeOutsAndCopies) {
+    Event automatic, manual(true), assigned;
+    EXPECT_TRUE(automatic.wait(0)) << "a time-out is no failure";
+    std::atomic<int> through{0};
+    Runner a([&] { through += automatic.wait(-1); }), b([&] { through += automatic.wait(-5); });
+    EXPECT_FALSE(a.done(kBlocked) || b.done(0));
+    automatic.set();
+    EXPECT_TRUE(a.done(kBlocked) != b.done(kBlocked)) << "one set, one waiter through";
+    automatic.set();
+    EXPECT_TRUE(a.done(kReleased) && b.done(kReleased));
+    EXPECT_EQ(2, through.load());
+    EXPECT_FALSE(signalled(automatic.handle(), 0));
+    void *old = assigned.handle();
+    assigned = manual;
+    EXPECT_FALSE(handle_open(old));
+    Event &alias = assigned;
+    assigned = alias;
+    {
+        Event copy(assigned);
+        old = copy.handle();
+        EXPECT_NE(manual.handle(), old);
+        copy.set(); // the same event
+    }
+    EXPECT_FALSE(handle_open(old));
+    EXPECT_TRUE(signalled(manual.handle(), 0) && signalled(assigned.handle(), 0));
+    manual.reset();
+    EXPECT_FALSE(signalled(assigned.handle(), 0));
+}
+
+// Two sets let two of the three waits through, whichever copy set.
+TEST(Semaphore, EachSetLetsOneWaitThroughAndCopiesShareTheCount) {
+    Semaphore semaphore, assigned;
+    EXPECT_TRUE(semaphore.wait(0)) << "a time-out is no failure";
+    Semaphore copy(semaphore);
+    assigned = copy;
+    Semaphore &alias = assigned;
+    assigned = alias;
+    semaphore.set();
+    copy.set();
+    Runner waiter([&] {
+        for (int i = 0; i < 3; ++i)
+            semaphore.wait(-1);
+    });
+    EXPECT_FALSE(waiter.done(kBlocked));
+    assigned.set();
+    EXPECT_TRUE(waiter.done(kReleased));
+}
+
+TEST(Thread, ExitCodeJoinsAndARefusedSecondStart) {
+    Event release(true);
+    FunctionThread *self = nullptr;
+    std::atomic<int> inner{0};
+    FunctionThread thread([&] {
+        release.wait(-1);
+        inner = self->join(); // its own handle: no wait
+        return -3;
+    });
+    self = &thread;
+    EXPECT_EQ(0, thread.id());
+    ASSERT_TRUE(thread.perform());
+    int const id = thread.id();
+    EXPECT_FALSE(thread.perform());
+    EXPECT_EQ(id, thread.id()) << "the held thread was replaced";
+    release.set();
+    EXPECT_EQ(-3, thread.join());
+    EXPECT_EQ(-3, thread.join()) << "the handle stays open after a join";
+    EXPECT_EQ(-1, inner.load());
+    EXPECT_EQ(thread.ran_on.load(), DWORD(id));
+    EXPECT_NE(GetCurrentThreadId(), thread.ran_on.load());
+    CloseHandle(thread.detach()); // given away: the object may run again
+    ASSERT_TRUE(thread.perform());
+    EXPECT_EQ(-3, thread.join());
+    EXPECT_EQ(2, thread.runs.load());
+}
+
+TEST(Thread, HandleOwnership) {
+    FunctionThread thread([] { return 12; });
+    ASSERT_TRUE(thread.perform());
+    void *handle = thread.detach();
+    EXPECT_EQ(0, thread.id());
+    EXPECT_EQ(-1, thread.join());
+    EXPECT_EQ(nullptr, thread.detach());
+    ASSERT_TRUE(signalled(handle, INFINITE));
+    {
+        DummyThread holder;
+        EXPECT_EQ(-1, holder.join());
+        holder.attach(handle);
+        EXPECT_EQ(12, holder.join());
+        EXPECT_EQ(thread.ran_on.load(), DWORD(holder.id()));
+    }
+    EXPECT_FALSE(handle_open(handle)) << "the destructor closes what it holds";
+    DummyThread dummy;
+    ASSERT_TRUE(dummy.perform());
+    EXPECT_NE(0, dummy.id());
+    EXPECT_EQ(0, dummy.join());
+    CurrentThread current;
+    EXPECT_EQ(GetCurrentThreadId(), DWORD(current.id()));
+    EXPECT_EQ(0, current.proc());
+    EXPECT_EQ(-1, current.join());
+    EXPECT_FALSE(current.perform());
+    EXPECT_EQ(GetCurrentThread(), current.detach());
+}
+
+// Bodies that return at once free their objects as soon as they run, racing
+// the perform() that started them: each object is destroyed once.
+TEST(Thread, AutoDeletedObjectsAreDestroyedOnce) {
+    while (signalled(g_destroyed, 0))
+        continue; // the objects of the tests before
+    for (int i = 0; i < 200; ++i) {
+        FunctionThread *thread = new FunctionThread([i] { return i; });
+        if (i % 2)
+            thread->set_auto_delete();
+        ASSERT_TRUE(thread->perform());
+        if (i % 2 == 0) {
+            EXPECT_EQ(i, thread->join());
+            delete thread;
+        }
+    }
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(signalled(g_destroyed, kReleased));
+    Event gate(true);
+    FunctionThread *late = nullptr;
+    late = new FunctionThread([&] {
+        gate.wait(-1);
+        late->set_auto_delete(); // from inside the body
+        return 0;
+    });
+    ASSERT_TRUE(late->perform());
+    gate.set();
+    EXPECT_TRUE(signalled(g_destroyed, kReleased));
+    EXPECT_FALSE(signalled(g_destroyed, kBlocked)) << "an object destroyed twice";
+}
+
+TEST(Mutex, RecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
+    std::wstring name = unique(L"zem_mutex");
+    Mutex first(name.c_str()), copy(first), assigned(nullptr), again(name.c_str());
+    assigned = first;
+    Mutex &self = assigned; // assignment to itself keeps the handle
+    assigned = self;
+    ASSERT_TRUE(first.lock());
+    EXPECT_TRUE(first.lock());
+    first.unlock();
+    for (Mutex *other : {&first, &copy, &assigned, &again}) {
+        std::atomic<bool> locked{false};
+        {
+            Runner waiter([&] { locked = lock_and_unlock(*other); });
+            EXPECT_FALSE(waiter.done(kBlocked));
+            first.unlock();
+            EXPECT_TRUE(waiter.done(kReleased));
+        }
+        EXPECT_TRUE(locked.load());
+        ASSERT_TRUE(first.lock());
+    }
+    first.unlock();
+    Mutex unnamed(nullptr);
+    EXPECT_TRUE(unnamed.lock());
+    unnamed.unlock();
+    Handle opened(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, name.c_str()));
+    ASSERT_TRUE(opened.valid());
+    expect_low_security(opened.get());
+    // The name of an event cannot be a mutex's: no handle, never locked.
+    std::wstring taken = unique(L"zem_not_mutex");
+    Handle event(CreateEventW(nullptr, TRUE, FALSE, taken.c_str()));
+    Mutex none(taken.c_str());
+    EXPECT_FALSE(none.lock());
+    none.unlock();
+    EXPECT_FALSE(Mutex(none).lock());
+}
+
+TEST(Mutex, AbandonedByAndExcludingAnotherProcess) {
+    std::wstring name = unique(L"zem_abandoned");
+    Mutex mutex(name.c_str()); // held open here: it outlives the child
+    ChildResult child = run_shared(L"abandon " + name);
+    EXPECT_EQ("1", child.value("locked")) << child.output;
+    EXPECT_FALSE(mutex.lock()); // handed over abandoned: false, yet owned
+    std::atomic<bool> locked{false};
+    {
+        Runner other([&] { locked = lock_and_unlock(mutex); });
+        EXPECT_FALSE(other.done(kBlocked));
+        mutex.unlock();
+    }
+    EXPECT_TRUE(locked.load());
+    ASSERT_TRUE(mutex.lock());
+    DWORD still_running = 0;
+    child = run_child(program_folder() + L"child_shared.exe", L"lock " + name, 0,
+                      [&](DWORD, HANDLE process) {
+                          still_running = WaitForSingleObject(process, 100) == WAIT_TIMEOUT;
+                          mutex.unlock();
+                      });
+    EXPECT_EQ(1u, still_running);
+    EXPECT_EQ("1", child.value("locked")) << child.output;
+}
+
+TEST(SharedMemory, FailedMappingsAndHandingOverTheView) {
+    std::wstring name = unique(L"zem_not_memory");
+    Handle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    EXPECT_EQ(nullptr, SharedMemory(0, nullptr).get());
+    EXPECT_EQ(nullptr, SharedMemory(~0ull, nullptr).get());
+    EXPECT_EQ(nullptr, SharedMemory(4096, name.c_str()).get());
+    SharedMemory a(64, nullptr), b(0, nullptr);
+    void *view = a.get();
+    ASSERT_NE(nullptr, view);
+    a.swap(b);
+    EXPECT_EQ(nullptr, a.get());
+    SharedMemory moved(std::move(b)), target(64, nullptr);
+    EXPECT_EQ(nullptr, b.get());
+    target = std::move(moved);
+    EXPECT_EQ(view, target.get());
+    static_cast<char *>(target.get())[63] = 'x';
+    {
+        SharedMemory gone(4096, name.c_str() + 1); // both handed back at the end
+        view = gone.get();
+        ASSERT_NE(nullptr, view);
+    }
+    Handle reopened(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str() + 1));
+    EXPECT_FALSE(reopened.valid()) << "the mapping was left open";
+    MEMORY_BASIC_INFORMATION region = {};
+    ASSERT_NE(0u, VirtualQuery(view, &region, sizeof region));
+    EXPECT_EQ(DWORD(MEM_FREE), region.State) << "the view was left mapped";
+}
+
+// The first creator's size holds, here and in another process.
+TEST(SharedMemory, SameNameSameBytesHereAndInAnotherProcess) {
+    std::wstring name = unique(L"zem_memory");
+    SharedMemory memory(8192, name.c_str()), second(4096, name.c_str()),
+        larger(3 * 8192, name.c_str());
+    char *bytes = static_cast<char *>(memory.get());
+    ASSERT_TRUE(bytes != nullptr && second.get() != nullptr && second.get() != bytes);
+    EXPECT_EQ(nullptr, larger.get());
+    std::strcpy(bytes, "from the parent");
+    EXPECT_STREQ("from the parent", static_cast<char *>(second.get()));
+    Handle opened(OpenFileMappingW(READ_CONTROL, FALSE, name.c_str()));
+    ASSERT_TRUE(opened.valid());
+    expect_low_security(opened.get());
+    for (char const *size : {"4096", "8192", "65536"}) {
+        ChildResult child = run_shared(L"memory " + name + L" " + widen(size));
+        bool const fits = std::string(size) != "65536";
+        EXPECT_EQ(fits ? "1" : "0", child.value("view")) << child.output;
+        EXPECT_EQ(fits ? "from the parent" : "<missing>", child.value("text"));
+        EXPECT_EQ("child " + std::string(fits ? size : "8192"), std::string(bytes + 64));
+    }
+}
+
+// Names are compared byte by byte and copied; a null pointer removes, a
+// lookup adds nothing, a null name is ignored.
+TEST(SharedAtomTest, NamedPointers) {
+    SharedAtom *atom = SharedAtom::instance();
+    ASSERT_NE(nullptr, atom);
+    EXPECT_EQ(atom, SharedAtom::instance());
+    std::size_t const before = atom->size();
+    int a = 1;
+    int b = 2;
+    char copied[] = "zem.atom.copy";
+    struct {
+        char const *name;
+        void *p;
+        char const *looked_up;
+        void *found;
+        std::size_t added;
+    } const rows[] = {
+        {"zem.atom.first", nullptr, "zem.atom.first", nullptr, 0},
+        {"zem.atom.first", &a, "zem.atom.first", &a, 1},
+        {"zem.atom.first", &b, "zem.atom.first", &b, 1},
+        {"ZEM.ATOM.FIRST", &a, "zem.atom.first", &b, 2},
+        {"zem.atom.\xE9", &a, "zem.atom.\xC9", nullptr, 3},
+        {copied, &a, "zem.atom.copy", &a, 4},
+        {nullptr, &a, nullptr, nullptr, 4},
+        {"zem.atom.first", nullptr, "zem.atom.first", nullptr, 3},
+        {"ZEM.ATOM.FIRST", nullptr, "zem.atom.\xE9", &a, 2},
+    };
+    for (auto const &row : rows) {
+        SCOPED_TRACE(row.name ? row.name : "null");
+        atom->set(row.name, row.p);
+        if (row.name == copied)
+            copied[0] = 'X'; // the key stays as it was
+        EXPECT_EQ(row.found, atom->get(row.looked_up));
+        EXPECT_EQ(before + row.added, atom->size());
+    }
+    for (char const *key : {"zem.atom.\xE9", "zem.atom.copy"})
+        atom->set(key, nullptr);
+    EXPECT_EQ(before, atom->size());
+}
+
+// The event is named after the name, the process and the thread; its first
+// creator owns it; a name too long for that suffix is refused, not cut.
+TEST(Identy, OwnerFollowersRefusedNamesAndTheEventOfProcessAndThread) {
+    std::string const name = narrow(unique(L"zem_identy"));
+    std::string const ids =
+        "_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetCurrentThreadId());
+    std::string const longest = name + std::string(259 - ids.size() - name.size(), 'i');
+    {
+        Identy gone(name.c_str(), true); // its event goes with it
+    }
+    Identy owner(name.c_str(), true), second(name.c_str(), true), opened(name.c_str(), false),
+        fits(longest.c_str(), true), refused((longest + "j").c_str(), true), none(nullptr, true);
+    struct {
+        Identy &identy;
+        bool owner; // and so wanted, the event not being signalled
+    } const rows[] = {{owner, true}, {second, false},  {opened, false},
+                      {fits, true},  {refused, false}, {none, false}};
+    for (auto const &row : rows) {
+        EXPECT_EQ(row.owner, row.identy.owner());
+        EXPECT_EQ(!row.owner, row.identy.exists());
+        EXPECT_EQ(row.owner, row.identy.want());
+        EXPECT_FALSE(row.identy.is_done());
+    }
+    refused.done();
+    none.done();
+    EXPECT_FALSE(refused.is_done() || none.is_done() || fits.is_done());
+    Handle cut(OpenEventA(SYNCHRONIZE, FALSE, (longest + "j" + ids).substr(0, 259).c_str()));
+    EXPECT_FALSE(cut.valid()) << "an event of the shortened name";
+    Handle event(OpenEventA(SYNCHRONIZE, FALSE, (name + ids).c_str()));
+    ASSERT_TRUE(event.valid());
+    owner.done();
+    EXPECT_TRUE(second.is_done() && opened.is_done() && signalled(event.get(), 0));
+    EXPECT_FALSE(owner.want());
+    bool done = true, exists = false, other_owner = false;
+    std::thread([&] { // another thread has an event of its own
+        Identy other(name.c_str(), false);
+        done = other.is_done();
+        exists = other.exists();
+        other_owner = Identy(name.c_str(), true).owner();
+    })
+        .join();
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(exists && other_owner);
+    ChildResult child = run_shared(L"identy " + widen(name));
+    EXPECT_EQ("0", child.value("done")) << child.output;
+    EXPECT_EQ("1", child.value("exists")) << child.output;
+}
