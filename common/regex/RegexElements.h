@@ -211,6 +211,7 @@ protected:
     bool m_bSingleChar;
 };
 
+// Matches nothing, once. Stack: nothing.
 template <class T> class CEmptyElxT : public ElxInterface<T> {
 public:
     CEmptyElxT() : ElxInterface<T>(ELX_EMPTY) {}
@@ -218,6 +219,8 @@ public:
     bool MatchNext(CMatchContextT<T> &ctx) const override;
 };
 
+// A literal (one or more characters). Stack: nothing; MatchNext steps back
+// over the literal's length.
 template <class T> class CStringElxT : public ElxInterface<T> {
 public:
     CStringElxT(const T *text, int length, bool rightLeft, bool ignoreCase);
@@ -233,6 +236,8 @@ public:
     bool m_bIgnoreCase;
 };
 
+// A bracketed class: ranges, single characters and nested classes.
+// Stack: nothing; MatchNext steps back one character.
 template <class T> class CRangeElxT : public ElxInterface<T> {
 public:
     CRangeElxT(bool negative, bool rightLeft);
@@ -258,6 +263,8 @@ public:
     bool m_bHighPossible;          // some code of 128 or more may match
 };
 
+// A POSIX class ([:alpha:] ...). Stack: nothing; MatchNext steps back one
+// character.
 template <class T> class CPosixElxT : public ElxInterface<T> {
 public:
     enum {
@@ -292,6 +299,8 @@ public:
     unsigned long long m_ascii[2];
 };
 
+// A sequence. Stack: nothing of its own, only what its elements keep, in
+// order; MatchNext backtracks into the last element that has another way.
 template <class T> class CListElxT : public ElxInterface<T> {
 public:
     CListElxT(const ElxInterface<T> *const *elements, int count, bool rightLeft);
@@ -305,6 +314,8 @@ private:
     bool Run(CMatchContextT<T> &ctx, int index) const;
 };
 
+// Alternatives tried in order. Stack: [state of the chosen branch] [index
+// of that branch].
 template <class T> class CAlternativeElxT : public ElxInterface<T> {
 public:
     CAlternativeElxT(const ElxInterface<T> *const *elements, int count);
@@ -314,6 +325,9 @@ public:
     CBufferRefT<const ElxInterface<T> *> m_elxlist;
 };
 
+// The opening or closing bracket of a capturing group. Stack: the capture
+// slot it overwrites (and, when entering, the other slot too), restored by
+// MatchNext.
 template <class T> class CBracketElxT : public ElxInterface<T> {
 public:
     CBracketElxT(int number, bool closing, bool rightLeft);
@@ -325,6 +339,7 @@ public:
     bool m_bRightLeft;
 };
 
+// A back-reference to a group's capture. Stack: [length consumed].
 template <class T> class CBackrefElxT : public ElxInterface<T> {
 public:
     CBackrefElxT(int number, bool rightLeft, bool ignoreCase);
@@ -337,6 +352,8 @@ public:
 };
 
 // Exactly m_nFixed repetitions; also the base of the counted repetitions.
+// Stack: the states of the repetitions
+// (nothing for a single-character element).
 template <class T> class CRepeatElxT : public ElxInterface<T> {
 public:
     CRepeatElxT(const ElxInterface<T> *element, int count, bool rightLeft);
@@ -369,6 +386,9 @@ protected:
     }
 };
 
+// Greedy {min,max}. Stack: [states of the minimum iterations] [start of the
+// last of them, or -1] then per further iteration [its state] [its start], and
+// the count on top; a single-character element keeps only the count.
 template <class T> class CGreedyElxT : public CRepeatElxT<T> {
 public:
     CGreedyElxT(const ElxInterface<T> *element, int minimum, int maximum, bool rightLeft);
@@ -382,6 +402,8 @@ protected:
     void Extend(CMatchContextT<T> &ctx, int &done) const;
 };
 
+// Lazy {min,max}. Stack: as for CGreedyElxT, grown one iteration at each
+// MatchNext.
 template <class T> class CReluctantElxT : public CRepeatElxT<T> {
 public:
     CReluctantElxT(const ElxInterface<T> *element, int minimum, int maximum, bool rightLeft);
@@ -398,6 +420,8 @@ struct RegexGroupSpan {
     int hi; // highest group number inside
 };
 
+// Possessive {min,max}: the first greedy match, never given back. Stack:
+// [saved captures of its groups] [start position].
 template <class T> class CPossessiveElxT : public CGreedyElxT<T> {
 public:
     CPossessiveElxT(const ElxInterface<T> *element, int minimum, int maximum, bool rightLeft,
@@ -408,6 +432,8 @@ public:
     RegexGroupSpan m_groups;
 };
 
+// An atomic group (?>...). Stack: [saved captures of its groups] [start
+// position].
 template <class T> class CIndependentElxT : public ElxInterface<T> {
 public:
     CIndependentElxT(const ElxInterface<T> *element, RegexGroupSpan groups);
@@ -418,6 +444,8 @@ public:
     RegexGroupSpan m_groups;
 };
 
+// A look-ahead or look-behind. Stack: a positive one keeps the saved
+// captures of its groups; a negative one nothing.
 template <class T> class CAssertElxT : public ElxInterface<T> {
 public:
     CAssertElxT(const ElxInterface<T> *element, bool negative, bool behind, RegexGroupSpan groups);
@@ -430,6 +458,9 @@ public:
     RegexGroupSpan m_groups;
 };
 
+// (?(test)yes|no). Stack: [what the test kept, when it is an assertion
+// that held] [state of the branch taken] [code: bit 0 the test's answer,
+// bit 1 no branch to run].
 template <class T> class CConditionElxT : public ElxInterface<T> {
 public:
     CConditionElxT(int number, const ElxInterface<T> *test, const ElxInterface<T> *yes,
@@ -443,6 +474,8 @@ public:
     const ElxInterface<T> *m_pNo; // nullptr: empty
 };
 
+// A call of a group ((?1), (?R), (?&name)). Stack: [caller's captures]
+// [state of the target] [captures inside] [base].
 template <class T> class CDelegateElxT : public ElxInterface<T> {
 public:
     CDelegateElxT(int number, bool rightLeft);
@@ -454,6 +487,7 @@ public:
     bool m_bRightLeft;             // the target runs in this direction, as the caller does
 };
 
+// An anchor or a word boundary. Stack: nothing.
 template <class T> class CBoundaryElxT : public ElxInterface<T> {
 public:
     enum {
@@ -473,6 +507,7 @@ public:
     bool m_bMultiLine;
 };
 
+// \G: where the previous match ended. Stack: nothing.
 template <class T> class CGlobalElxT : public ElxInterface<T> {
 public:
     explicit CGlobalElxT(bool global);
