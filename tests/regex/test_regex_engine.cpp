@@ -1,4 +1,4 @@
-// Buffers, results, the pattern interface, the search helpers and the
+// Buffers, the pattern interface and its results, the search helpers and the
 // matchers' entry point.
 #include "regex_test_util.h"
 
@@ -43,25 +43,6 @@ TEST(RegexBuffer, CapacityGrowsByTheRuleAndTheEdgesAreSafe) {
     EXPECT_EQ(0, CBufferRefT<wchar_t>(nullptr, 5).GetSize());
 }
 
-TEST(RegexResult, HoldsFlagAndSpansOfEveryGroup) {
-    CPatternT<wchar_t> pattern(L"(a)(x)?(c)");
-    CMatchResultT<wchar_t> result = pattern.Match(L"zac", 3);
-    ASSERT_EQ(1 + 2 * 4, result.GetSize());
-    EXPECT_EQ(1, result[0]);
-    EXPECT_EQ(3, result.MaxGroupNumber());
-    EXPECT_EQ(1, result.GetGroupStart(0));
-    EXPECT_EQ(3, result.GetGroupEnd(0));
-    EXPECT_EQ(-1, result.GetGroupStart(2));
-    EXPECT_EQ(-1, result.GetGroupEnd(2));
-    EXPECT_EQ(2, result.GetGroupStart(3));
-    EXPECT_EQ(-1, result[99]);
-
-    CMatchResultT<wchar_t> none = pattern.Match(L"zzz", 3);
-    EXPECT_EQ(0, none.GetSize());
-    EXPECT_FALSE(none.IsMatched());
-    EXPECT_EQ(-1, none.MaxGroupNumber());
-}
-
 TEST(RegexPattern, WithoutACompiledPatternTheResultIsEmpty) {
     CPatternT<wchar_t> none;
     EXPECT_FALSE(none.IsCompiled());
@@ -93,13 +74,22 @@ TEST(RegexPattern, NamedGroupsAndExplicitNumbers) {
     EXPECT_EQ(7, pattern.GetNamedNumber(L"7", -1));
     EXPECT_EQ(3, pattern.GetGroupCount());
     EXPECT_EQ(7, pattern.GetMaxGroupNumber());
+    // The result: the flag, then start and end of every group up to the highest.
     CMatchResultT<wchar_t> result = pattern.Match(L"on 2024-05-06x", 14);
-    ASSERT_TRUE(result.IsMatched());
+    ASSERT_EQ(1 + 2 * 8, result.GetSize());
+    EXPECT_EQ(1, result[0]);
     EXPECT_EQ(7, result.MaxGroupNumber());
-    EXPECT_EQ(8, result.GetGroupStart(2));
+    EXPECT_EQ(3, result.GetGroupStart(0));
+    EXPECT_EQ(14, result.GetGroupEnd(0));
+    EXPECT_EQ(10, result.GetGroupEnd(2));
     EXPECT_EQ(11, result.GetGroupStart(3));
     EXPECT_EQ(13, result.GetGroupStart(7));
     EXPECT_EQ(-1, result.GetGroupStart(5));
+    EXPECT_EQ(-1, result.GetGroupEnd(5));
+    EXPECT_EQ(-1, result[99]);
+    CMatchResultT<wchar_t> none = pattern.Match(L"2024-05", 7);
+    EXPECT_EQ(0, none.GetSize());
+    EXPECT_EQ(-1, none.MaxGroupNumber());
 }
 
 TEST(RegexPattern, SearchStartAndGlobalContinuation) {
