@@ -185,7 +185,8 @@ TEST(FilePolicyTest, ModuleTest) {
     EXPECT_STREQ(on_text.mappedfile(), "D:\\r\\");
 }
 
-// A loaded file policy is ready to match; a size test survives a copy.
+// A loaded file policy is ready to match and a module test stays one; a size test
+// survives a copy.
 TEST(FilePolicyTest, LoadedAndCopied) {
     FilePolicy sized("s", FileMatch(uint64(0x0102030405), 6), -2, nullptr);
     Policy *copy = sized.clone();
@@ -195,4 +196,8 @@ TEST(FilePolicyTest, LoadedAndCopied) {
     ASSERT_NE(back, nullptr);
     EXPECT_TRUE(back->match_file("C:\\s\\x", 1));
     back->release();
+    ModuleFileFilePolicy *module = round_trip(ModuleFileFilePolicy("mod"));
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(module->is_module_policy());
+    module->release();
 }

@@ -261,6 +261,33 @@ TEST(PolicyTrace, IndexAndTraceAgreeWithThePlainWalkOnRandomTrees) {
     EXPECT_EQ("access mode (policy 2, asked 1)", trace.steps()[1].condition);
     EXPECT_EQ(PolicyTrace::decided, trace.steps()[2].outcome);
     EXPECT_EQ(std::string("D:\\dst\\a.tmp"), visitor.mappedfile());
+    // Process and hook-type decisions: each node with its outcome.
+    auto outcomes = [](PolicyTrace const &t) {
+        std::string out;
+        for (PolicyTrace::Step const &s : t.steps())
+            out += s.node + ":" + PolicyTrace::outcome_name(s.outcome) + " ";
+        return out;
+    };
+    PolicyGroup processes(""), hooks("");
+    processes.add(new ProcessPolicy("other", "calc.exe", 1));
+    processes.add(new ProcessPolicy("pass", "*", 2));
+    processes.add(new ProcessPolicy("maybe", "*", 3), 1);
+    processes.add(new ProcessPolicy("on", "*", 1));
+    processes.add(new ProcessPolicy("after", "*", 0));
+    hooks.add(new HookTypePolicy("other", "calc.exe", "x", nullptr));
+    hooks.add(new HookTypePolicy("all", "*", "a", nullptr));
+    hooks.add(new HookTypePolicy("odd", "*", "b", nullptr), 3);
+    hooks.add(new HookTypePolicy("last", "*", "c", nullptr), 2);
+    hooks.add(new HookTypePolicy("after", "*", "d", nullptr));
+    PolicyTrace process_trace;
+    ProcessPolicyVisitor process("C:\\w\\a.exe", nullptr, 0);
+    processes.apply(process);
+    EXPECT_EQ("other:not matched pass:passed over maybe:provisional on:decided ",
+              outcomes(process_trace));
+    PolicyTrace hook_trace;
+    HookTypePolicyVisitor hook("C:\\w\\a.exe", nullptr);
+    hooks.apply(hook);
+    EXPECT_EQ("other:not matched all:collected odd:ignored last:decided ", outcomes(hook_trace));
 }
 
 } // namespace

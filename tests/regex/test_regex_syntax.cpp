@@ -121,7 +121,8 @@ TEST(RegexSyntax, PossessiveAndAtomic) {
 TEST(RegexSyntax, Backreferences) {
     CheckAll(Hit(L"(a)\\1", I, L"aA", 0, 2), Miss(L"(a)\\1", 0, L"aA"), Miss(L"(a)|\\1b", 0, L"b"),
              Hit1(L"(a\\1)", 0, L"aa", 0, 2, 0, 2), Miss(L"\\2(a)(b)", 0, L"ab"),
-             Miss(L"(a)\\2", 0, L"aa"),
+             Miss(L"(a)\\2", 0, L"aa"), Miss(L"(a(?<=\\1..))", 0, L"xa"),
+             Hit(L"(a(?<=\\1.))", 0, L"xa", 1, 2),
              Hit(L"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)\\10", 0, L"abcdefghijj", 0, 11),
              Hit(L"(?<x>a)\\k'x'", 0, L"aa", 0, 2), Miss(L"(?<x>a)\\k<y>", 0, L"aa"),
              Miss(L"\\k<x>(?<x>a)", 0, L"aa"), Hit(L"\\k", 0, L"k", 0, 1),
