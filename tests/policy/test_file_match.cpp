@@ -24,70 +24,59 @@ std::string library_path() {
 
 } // namespace
 
+// Each pattern with the paths it matches and those it does not.
 TEST(FileMatchTest, PatternsAgainstPaths) {
     struct Case {
-        char const *pattern, *path;
-        bool match;
+        char const *pattern;
+        std::vector<char const *> matched, missed;
     } const cases[] = {
-        {"", "C:\\any", true},
-        {"", nullptr, true},
-        {"C:\\Temp\\;D:\\x.txt", "C:/temp/a/b", true},
-        {"C:\\Temp\\;D:\\x.txt", "c:\\TEMP", true},
-        {"C:\\Temp\\;D:\\x.txt", "D:\\X.TXT", true},
-        {"C:\\Temp\\;D:\\x.txt", "\\??\\D:\\x.txt", true},
-        {"C:\\Temp\\;D:\\x.txt", "D:\\x.txt.bak", false},
-        {"C:\\Temp\\;D:\\x.txt", "C:\\Tempo\\a", false},
-        {"C:\\Temp\\;D:\\x.txt", "D:\\x.txt\\in", true},
-        {";;C:\\a\\;", "C:\\a\\f", true},
-        {";;", "C:\\a\\f", false},
-        {"_:regex:\\.tmp$", "\\??\\C:\\a\\B.TMP", true},
-        {"_:regex:!\\.tmp$", "\\??\\C:\\a\\B.TMP", false},
-        {"_:regex:!\\.tmp$", "C:\\a\\b.txt", true},
-        {"_:regex:^C:", "\\??\\c:\\x", true},
-        {"_:regex:^\\\\\\?", "\\??\\c:\\x", false},
-        {"_:regex:", "C:\\x", false},
-        {"_:!:C:\\Windows\\", "C:\\data\\f", true},
-        {"_:!:C:\\Windows\\", "C:\\WINDOWS\\f", false},
-        {"_:!:!:C:\\Windows\\", "C:\\WINDOWS\\f", true},
-        {"_:!:regex:a", "C:\\b", true},
-        {"_:C:\\w\\", "\\??\\C:\\w\\f", true},
-        {"_:disk:unc", "UNC\\server\\share\\f", true},
-        {"_:disk:unc", "UNC\\TORVEX-01\\s\\f", false},
-        {"_:disk:unc", "UNC\\torvex-01\\s\\f", false},
-        {"_:disk:unc", "UNC\\TORVEX01\\s\\f", true},
-        {"_:disk:unc", "UNC\\localhost\\qvzr_1\\f", false},
-        {"_:disk:unc", "UNC\\localhost\\qvzr1\\f", true},
-        {"_:disk:unc", "\\??\\UNC\\server\\s", true},
-        {"_:disk:unc", "C:\\UNC\\server", false},
-        {"_:disk:unc", "\\Device\\Csc\\.\\.\\server\\s", false},
-        {"_:disk:unc:server\\share\\", "UNC\\server\\share\\dir\\f", true},
-        {"_:disk:unc:server\\share\\", "UNC\\server\\other\\f", false},
-        {"_:disk:unc:server\\share\\", "\\Device\\Csc\\.\\.\\server\\share\\f", true},
-        {"_:disk:unc:server\\share\\", "\\device\\CSC\\.\\.\\server\\share\\f", true},
-        {"_:disk:unc:server\\share\\", "\\Device\\Csc\\.\\server\\share\\f", false},
-        {"_:disk:unc:server\\share\\", "UNC\\TORVEX-1\\server\\share\\f", false},
-        {"_:disk:unc:server\\share\\", "C:\\server\\share\\f", false},
-        {"_:disk:unc:!:server\\", "UNC\\other\\s", true},
-        {"_:disk:unc:regex:^srv\\\\", "UNC\\SRV\\s", true},
-        {"_:disk:usb", "relative\\f", false},
-        {"_:disk:usb", "C:\\x", false},
-        {"_:disk:remote", "\\??\\C:\\x", false},
-        {"_:disk:usbx", "disk:usbx", true},
-        {"_:!:disk:usb", "C:\\x", true},
-        {"$:test_policy.exe:C:\\w\\", "C:\\w\\f", true},
-        {"$:test_policy.exe:C:\\w\\", "C:\\v\\f", false},
-        {"$:notepad.exe:C:\\w\\", "C:\\w\\f", false},
-        {"$::C:\\w\\", "C:\\w\\f", false},
-        {"$:*:C:\\w\\", "C:\\w\\f", true},
-        {"$:test_policy.exe:regex:^\\\\\\?\\?\\\\", "\\??\\C:\\w\\f", true},
-        {"$:test_policy.exe:!:C:\\w\\", "C:\\w\\f", false},
-        {"$:\\Device\\Foo\\", "\\Device\\foo\\bar", true},
-        {"$:\\Device\\Foo\\", "\\Device\\bar", false},
-        {"$:!:\\Device\\Foo\\", "\\Device\\bar", false}};
+        {"", {"C:\\any", nullptr}, {}},
+        {"C:\\Temp\\;D:\\x.txt",
+         {"C:/temp/a/b", "c:\\TEMP", "D:\\X.TXT", "\\??\\D:\\x.txt", "D:\\x.txt\\in"},
+         {"D:\\x.txt.bak", "C:\\Tempo\\a"}},
+        {";;C:\\a\\;", {"C:\\a\\f"}, {}},
+        {";;", {}, {"C:\\a\\f"}},
+        {"_:regex:\\.tmp$", {"\\??\\C:\\a\\B.TMP"}, {}},
+        {"_:regex:!\\.tmp$", {"C:\\a\\b.txt"}, {"\\??\\C:\\a\\B.TMP"}},
+        {"_:regex:^C:", {"\\??\\c:\\x"}, {}},
+        {"_:regex:^\\\\\\?", {}, {"\\??\\c:\\x"}},
+        {"_:regex:", {}, {"C:\\x"}},
+        {"_:!:C:\\Windows\\", {"C:\\data\\f"}, {"C:\\WINDOWS\\f"}},
+        {"_:!:!:C:\\Windows\\", {"C:\\WINDOWS\\f"}, {}},
+        {"_:!:regex:a", {"C:\\b"}, {}},
+        {"_:C:\\w\\", {"\\??\\C:\\w\\f"}, {}},
+        {"_:disk:unc",
+         {"UNC\\server\\share\\f", "UNC\\TORVEX01\\s\\f", "UNC\\localhost\\qvzr1\\f",
+          "\\??\\UNC\\server\\s"},
+         {"UNC\\TORVEX-01\\s\\f", "UNC\\torvex-01\\s\\f", "UNC\\localhost\\qvzr_1\\f",
+          "C:\\UNC\\server", "\\Device\\Csc\\.\\.\\server\\s"}},
+        {"_:disk:unc:server\\share\\",
+         {"UNC\\server\\share\\dir\\f", "\\Device\\Csc\\.\\.\\server\\share\\f",
+          "\\device\\CSC\\.\\.\\server\\share\\f"},
+         {"UNC\\server\\other\\f", "\\Device\\Csc\\.\\server\\share\\f",
+          "UNC\\TORVEX-1\\server\\share\\f", "C:\\server\\share\\f"}},
+        {"_:disk:unc:!:server\\", {"UNC\\other\\s"}, {}},
+        {"_:disk:unc:regex:^srv\\\\", {"UNC\\SRV\\s"}, {}},
+        {"_:disk:usb", {}, {"relative\\f", "C:\\x"}},
+        {"_:disk:remote", {}, {"\\??\\C:\\x"}},
+        {"_:disk:usbx", {"disk:usbx"}, {}},
+        {"_:!:disk:usb", {"C:\\x"}, {}},
+        {"$:test_policy.exe:C:\\w\\", {"C:\\w\\f"}, {"C:\\v\\f"}},
+        {"$:notepad.exe:C:\\w\\", {}, {"C:\\w\\f"}},
+        {"$::C:\\w\\", {}, {"C:\\w\\f"}},
+        {"$:*:C:\\w\\", {"C:\\w\\f"}, {}},
+        {"$:test_policy.exe:regex:^\\\\\\?\\?\\\\", {"\\??\\C:\\w\\f"}, {}},
+        {"$:test_policy.exe:!:C:\\w\\", {}, {"C:\\w\\f"}},
+        {"$:\\Device\\Foo\\", {"\\Device\\foo\\bar"}, {"\\Device\\bar"}},
+        {"$:!:\\Device\\Foo\\", {}, {"\\Device\\bar"}}};
     for (Case const &c : cases) {
-        EXPECT_EQ(FileMatch(c.pattern, 3).match_file(c.path, 2), c.match)
-            << c.pattern << " on " << (c.path ? c.path : "<null>");
-        EXPECT_FALSE(FileMatch(c.pattern, 4).match_file(c.path, 3)) << c.pattern;
+        for (bool match : {true, false}) {
+            for (char const *path : match ? c.matched : c.missed) {
+                EXPECT_EQ(FileMatch(c.pattern, 3).match_file(path, 2), match)
+                    << c.pattern << " on " << (path ? path : "<null>");
+                EXPECT_FALSE(FileMatch(c.pattern, 4).match_file(path, 3)) << c.pattern;
+            }
+        }
     }
 }
 
@@ -196,22 +185,19 @@ TEST(FilePolicyTest, ModuleTest) {
     EXPECT_STREQ(on_text.mappedfile(), "D:\\r\\");
 }
 
-TEST(FilePolicyTest, WireFieldsInOrder) {
-    FilePolicy p("n", "C:\\s\\", 3, 1, "D:\\t\\");
-    p.set_merge(2);
-    static char const expected[] = "v:policy/FilePolicy:s::n\0i:4:\x02\0\0\0s::C:\\s\\\0"
-                                   "I:8:\0\0\0\0\0\0\0\0i:4:\x03\0\0\0i:4:\x01\0\0\0s::D:\\t\\\0";
-    EXPECT_EQ(hex(frame_of(p)), hex(std::string(expected, sizeof expected - 1)));
+// A loaded file policy is ready to match and a module test stays one; a size test
+// survives a copy.
+TEST(FilePolicyTest, LoadedAndCopied) {
     FilePolicy sized("s", FileMatch(uint64(0x0102030405), 6), -2, nullptr);
-    Policy *copies[] = {round_trip(p), round_trip(sized), sized.clone(),
-                        round_trip(ModuleFileFilePolicy("mod"))};
-    EXPECT_EQ(frame_of(*copies[0]), frame_of(p));
-    EXPECT_EQ(frame_of(*copies[1]), frame_of(sized));
-    EXPECT_EQ(frame_of(*copies[2]), frame_of(sized));
-    EXPECT_STREQ(copies[3]->distinguish(), "policy/ModuleFileFilePolicy");
-    EXPECT_TRUE(static_cast<FilePolicy *>(copies[3])->is_module_policy());
-    EXPECT_EQ(static_cast<FilePolicy *>(copies[3])->mode(), 1);
-    EXPECT_TRUE(static_cast<FilePolicy *>(copies[0])->match_file("C:\\s\\x", 1)); // prepared
-    for (Policy *c : copies)
-        c->release();
+    Policy *copy = sized.clone();
+    EXPECT_EQ(frame_of(*copy), frame_of(sized));
+    copy->release();
+    FilePolicy *back = round_trip(FilePolicy("n", "C:\\s\\", 3, 1, "D:\\t\\"));
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(back->match_file("C:\\s\\x", 1));
+    back->release();
+    ModuleFileFilePolicy *module = round_trip(ModuleFileFilePolicy("mod"));
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(module->is_module_policy());
+    module->release();
 }

@@ -96,7 +96,7 @@ std::string bytes_of(PolicyGroup &tree) {
     return bytes;
 }
 
-TEST(PolicyText, EveryTreeRoundTripsThroughTextAndBytes) {
+TEST(PolicyText, EveryTreeRoundTripsThroughTextAndWholeBytes) {
     for (unsigned seed = 1; seed <= 60; ++seed) {
         SCOPED_TRACE(seed);
         Tree tree = RandomTree(seed).make();
@@ -110,6 +110,9 @@ TEST(PolicyText, EveryTreeRoundTripsThroughTextAndBytes) {
         Tree loaded(PolicyText::from_bytes(bytes, &error));
         ASSERT_TRUE(loaded) << error.text();
         EXPECT_EQ(text, PolicyText::print(*loaded));
+        // Bytes cut short or followed by more are refused.
+        EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes.substr(0, bytes.size() - 1), &error));
+        EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes + "n:", &error));
     }
 }
 
@@ -178,18 +181,6 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
         wide += "<FilePolicy name=\"x\" mode=\"1\" regex=\"(?<=a)>b\"/>";
     Tree parsed(PolicyText::parse(wide + "</PolicyGroup>", &error));
     EXPECT_TRUE(parsed) << error.text();
-}
-
-TEST(PolicyText, CutOrPaddedBytesAreRefused) {
-    Tree tree = RandomTree(7).make();
-    tree->add(new BasePolicy("last", "x"));
-    std::string const bytes = bytes_of(*tree);
-    PolicyText::Error error;
-    for (std::size_t cut : {std::size_t(0), std::size_t(10), bytes.size() - 1})
-        EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes.substr(0, cut), &error)) << cut;
-    EXPECT_EQ(nullptr, PolicyText::from_bytes(bytes + "n:", &error));
-    Tree whole(PolicyText::from_bytes(bytes, &error));
-    EXPECT_TRUE(whole) << error.text();
 }
 
 // A visitor of another class takes the plain walk over every node.
@@ -270,6 +261,33 @@ TEST(PolicyTrace, IndexAndTraceAgreeWithThePlainWalkOnRandomTrees) {
     EXPECT_EQ("access mode (policy 2, asked 1)", trace.steps()[1].condition);
     EXPECT_EQ(PolicyTrace::decided, trace.steps()[2].outcome);
     EXPECT_EQ(std::string("D:\\dst\\a.tmp"), visitor.mappedfile());
+    // Process and hook-type decisions: each node with its outcome.
+    auto outcomes = [](PolicyTrace const &t) {
+        std::string out;
+        for (PolicyTrace::Step const &s : t.steps())
+            out += s.node + ":" + PolicyTrace::outcome_name(s.outcome) + " ";
+        return out;
+    };
+    PolicyGroup processes(""), hooks("");
+    processes.add(new ProcessPolicy("other", "calc.exe", 1));
+    processes.add(new ProcessPolicy("pass", "*", 2));
+    processes.add(new ProcessPolicy("maybe", "*", 3), 1);
+    processes.add(new ProcessPolicy("on", "*", 1));
+    processes.add(new ProcessPolicy("after", "*", 0));
+    hooks.add(new HookTypePolicy("other", "calc.exe", "x", nullptr));
+    hooks.add(new HookTypePolicy("all", "*", "a", nullptr));
+    hooks.add(new HookTypePolicy("odd", "*", "b", nullptr), 3);
+    hooks.add(new HookTypePolicy("last", "*", "c", nullptr), 2);
+    hooks.add(new HookTypePolicy("after", "*", "d", nullptr));
+    PolicyTrace process_trace;
+    ProcessPolicyVisitor process("C:\\w\\a.exe", nullptr, 0);
+    processes.apply(process);
+    EXPECT_EQ("other:not matched pass:passed over maybe:provisional on:decided ",
+              outcomes(process_trace));
+    PolicyTrace hook_trace;
+    HookTypePolicyVisitor hook("C:\\w\\a.exe", nullptr);
+    hooks.apply(hook);
+    EXPECT_EQ("other:not matched all:collected odd:ignored last:decided ", outcomes(hook_trace));
 }
 
 } // namespace

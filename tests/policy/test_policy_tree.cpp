@@ -14,6 +14,7 @@
 
 using namespace zem::vfs;
 using namespace zem::vfs::policy_test;
+using namespace std::string_literals;
 
 namespace {
 
@@ -238,13 +239,36 @@ TEST(PolicyTree, WalkAndStructuralVisitors) {
     root->release();
 }
 
-TEST(PolicyWire, GroupWithOneBasePolicyByteForByte) {
-    PolicyGroup root("root");
-    root.add(new BasePolicy("b", "x"));
-    static char const expected[] = "v:policy/PolicyGroup:s::root\0i:4:\0\0\0\0"
-                                   "I:8:\x01\0\0\0\0\0\0\0v:policy/BasePolicy:"
-                                   "s::b\0i:4:\0\0\0\0s::x\0";
-    EXPECT_EQ(hex(frame_of(root)), hex(std::string(expected, sizeof expected - 1)));
+// Each kind's frame byte for byte; a load and a copy write the same bytes.
+TEST(PolicyWire, EveryKindByteForByte) {
+    PolicyGroup group("root");
+    group.add(new BasePolicy("b", "x"));
+    FilePolicy file("n", "C:\\s\\", 3, 1, "D:\\t\\");
+    ProcessPolicy process("n", "a.exe", 3), account("a", "dom", "usr", 1);
+    HookTypePolicy hook("h", "b.exe", "a", "b", nullptr);
+    hook.add_policy("a");
+    file.set_merge(2), process.set_merge(1), hook.set_merge(2), account.set_service("svc");
+    struct Case {
+        Policy const *policy;
+        std::string bytes; // empty: not pinned
+    } const cases[] = {{&group, "v:policy/PolicyGroup:s::root\0i:4:\0\0\0\0I:8:\x01\0\0\0\0\0\0\0"
+                                "v:policy/BasePolicy:s::b\0i:4:\0\0\0\0s::x\0"s},
+                       {&file, "v:policy/FilePolicy:s::n\0i:4:\x02\0\0\0s::C:\\s\\\0"
+                               "I:8:\0\0\0\0\0\0\0\0i:4:\x03\0\0\0i:4:\x01\0\0\0s::D:\\t\\\0"s},
+                       {&process, "v:policy/ProcessPolicy:s::n\0i:4:\x01\0\0\0s::a.exe\0s::\0"
+                                  "s::\0s::\0i:4:\0\0\0\0i:4:\x03\0\0\0"s},
+                       {&hook, "v:policy/HookTypePolicy:s::h\0i:4:\x02\0\0\0s::b.exe\0s::\0"
+                               "s::\0s::\0i:4:\0\0\0\0I:8:\x03\0\0\0\0\0\0\0s::a\0s::b\0s::a\0"s},
+                       {&account, ""}};
+    for (Case const &c : cases) {
+        std::string const whole = frame_of(*c.policy);
+        EXPECT_TRUE(c.bytes.empty() || hex(whole) == hex(c.bytes)) << hex(whole);
+        for (Policy *copy : {round_trip(*c.policy), c.policy->clone()}) {
+            ASSERT_NE(copy, nullptr);
+            EXPECT_EQ(hex(frame_of(*copy)), hex(whole));
+            copy->release();
+        }
+    }
     EXPECT_EQ(hex(frame_of(PolicyGroup("e"))), hex(group_head("e", 0, 0)));
 }
 
@@ -320,25 +344,6 @@ TEST(PolicyWire, EveryCutFailsTheWholeLoads) {
         ASSERT_NE(v, nullptr);
         EXPECT_EQ(hex(frame_of(*v)), hex(whole));
         v->release();
-    }
-}
-
-// The match parts read on their own stop at a cut as well.
-TEST(PolicyWire, MatchFieldsCutFail) {
-    FileMatch const file("C:\\x\\", 3);
-    ProcessPolicy process("p", "dom", "usr", 1);
-    process.set_service("svc");
-    MemoryStreamBuf fb, pb;
-    Stream fs(fb), ps(pb);
-    ASSERT_TRUE(file.serialize_match(fs) && process.serialize_match(ps));
-    for (std::string const *whole : {&fb.bytes(), &pb.bytes()}) {
-        for (std::size_t n = 0; n <= whole->size(); ++n) {
-            MemoryStreamBuf buf(whole->substr(0, n));
-            Stream s(buf);
-            bool const loaded =
-                whole == &fb.bytes() ? FileMatch().load_match(s) : ProcessMatch().load_match(s);
-            EXPECT_EQ(loaded, n == whole->size()) << n;
-        }
     }
 }
 

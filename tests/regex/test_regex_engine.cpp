@@ -1,4 +1,4 @@
-// Buffers, results, the pattern interface, the search helpers and the
+// Buffers, the pattern interface and its results, the search helpers and the
 // matchers' entry point.
 #include "regex_test_util.h"
 
@@ -43,25 +43,6 @@ TEST(RegexBuffer, CapacityGrowsByTheRuleAndTheEdgesAreSafe) {
     EXPECT_EQ(0, CBufferRefT<wchar_t>(nullptr, 5).GetSize());
 }
 
-TEST(RegexResult, HoldsFlagAndSpansOfEveryGroup) {
-    CPatternT<wchar_t> pattern(L"(a)(x)?(c)");
-    CMatchResultT<wchar_t> result = pattern.Match(L"zac", 3);
-    ASSERT_EQ(1 + 2 * 4, result.GetSize());
-    EXPECT_EQ(1, result[0]);
-    EXPECT_EQ(3, result.MaxGroupNumber());
-    EXPECT_EQ(1, result.GetGroupStart(0));
-    EXPECT_EQ(3, result.GetGroupEnd(0));
-    EXPECT_EQ(-1, result.GetGroupStart(2));
-    EXPECT_EQ(-1, result.GetGroupEnd(2));
-    EXPECT_EQ(2, result.GetGroupStart(3));
-    EXPECT_EQ(-1, result[99]);
-
-    CMatchResultT<wchar_t> none = pattern.Match(L"zzz", 3);
-    EXPECT_EQ(0, none.GetSize());
-    EXPECT_FALSE(none.IsMatched());
-    EXPECT_EQ(-1, none.MaxGroupNumber());
-}
-
 TEST(RegexPattern, WithoutACompiledPatternTheResultIsEmpty) {
     CPatternT<wchar_t> none;
     EXPECT_FALSE(none.IsCompiled());
@@ -93,13 +74,22 @@ TEST(RegexPattern, NamedGroupsAndExplicitNumbers) {
     EXPECT_EQ(7, pattern.GetNamedNumber(L"7", -1));
     EXPECT_EQ(3, pattern.GetGroupCount());
     EXPECT_EQ(7, pattern.GetMaxGroupNumber());
+    // The result: the flag, then start and end of every group up to the highest.
     CMatchResultT<wchar_t> result = pattern.Match(L"on 2024-05-06x", 14);
-    ASSERT_TRUE(result.IsMatched());
+    ASSERT_EQ(1 + 2 * 8, result.GetSize());
+    EXPECT_EQ(1, result[0]);
     EXPECT_EQ(7, result.MaxGroupNumber());
-    EXPECT_EQ(8, result.GetGroupStart(2));
+    EXPECT_EQ(3, result.GetGroupStart(0));
+    EXPECT_EQ(14, result.GetGroupEnd(0));
+    EXPECT_EQ(10, result.GetGroupEnd(2));
     EXPECT_EQ(11, result.GetGroupStart(3));
     EXPECT_EQ(13, result.GetGroupStart(7));
     EXPECT_EQ(-1, result.GetGroupStart(5));
+    EXPECT_EQ(-1, result.GetGroupEnd(5));
+    EXPECT_EQ(-1, result[99]);
+    CMatchResultT<wchar_t> none = pattern.Match(L"2024-05", 7);
+    EXPECT_EQ(0, none.GetSize());
+    EXPECT_EQ(-1, none.MaxGroupNumber());
 }
 
 TEST(RegexPattern, SearchStartAndGlobalContinuation) {
@@ -140,49 +130,36 @@ TEST(RegexPattern, SearchHelpersAreSoundAndUsedWhereExpected) {
     EXPECT_EQ("F", Learnt(L"^a|b", 0));
     EXPECT_EQ("", Learnt(L"a?b*", 0));
     EXPECT_EQ("F", Learnt(L"(?:ab|\\d)+x|y", 0));
-    CheckAll(Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
-             Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
-             Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), Miss(L"(^c:)\\\\", I, L"xC:\\x"),
-             Hit(L"^a|b", 0, L"xb", 1, 2), Hit(L"a?b*", 0, L"zz", 0, 0),
-             Hit(L"(?:ab|\\d)+x|y", 0, L"--12x", 2, 5), Hit(L"(?:ab|\\d)+x|y", 0, L"--y", 2, 3),
-             // Ignore-case first characters beyond ASCII follow the runtime's mapping.
-             Hit(L"\x00e9t\x00e9", I, L"x\x00e9t\x00e9", 1, 4),
-             Hit(L"\x4e2d", I, L"ab\x4e2d", 2, 3),
-             // A leading .* skips starts on the same line, never a later line.
-             Hit(L".*b", 0, L"aaa\nab", 4, 6), Hit(L"(?s).*b", 0, L"a\nb", 0, 3),
-             Miss(L"(?s).*c", 0, L"a\nb"), Hit(L".*?x", 0, L"ab\ncx", 3, 5));
+    CheckAll(
+        Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
+        Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
+        Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), Miss(L"(^c:)\\\\", I, L"xC:\\x"),
+        Hit(L"^a|b", 0, L"xb", 1, 2), Hit(L"1|a", 0, L"xa", 1, 2), Hit(L"a?b*", 0, L"zz", 0, 0),
+        Hit(L"(?:ab|\\d)+x|y", 0, L"--12x", 2, 5), Hit(L"(?:ab|\\d)+x|y", 0, L"--y", 2, 3),
+        // Ignore-case first characters beyond ASCII follow the runtime's mapping.
+        Hit(L"\x00e9t\x00e9", I, L"x\x00e9t\x00e9", 1, 4), Hit(L"\x4e2d", I, L"ab\x4e2d", 2, 3),
+        // A leading .* skips starts on the same line, never a later line.
+        Hit(L".*b", 0, L"aaa\nab", 4, 6), Hit(L"(?s).*b", 0, L"a\nb", 0, 3),
+        Miss(L"(?s).*c", 0, L"a\nb"), Hit(L".*?x", 0, L"ab\ncx", 3, 5));
 }
 
-struct Search {
-    const wchar_t *pattern;
-    const wchar_t *path;
-    bool matches;
-};
-
-template <class... S> void ExpectSearches(const S &...searches) {
-    for (const Search &s : {searches...}) {
-        EXPECT_EQ(s.matches, regex_search_icase(s.pattern, s.path)) << Narrow(s.pattern);
-    }
-}
-
-// The cases the file and process matchers rely on (flag 8, a search).
+// The cases the file and process matchers rely on: an ignore-case search.
 TEST(RegexMatchers, EdgeCasesOfThePolicyMatchers) {
-    ExpectSearches(
-        Search{L"", L"C:\\Windows\\notepad.exe", true}, Search{L"", L"", true},
-        Search{L"note", L"notepad.exe", true}, Search{L"^note$", L"notepad.exe", false},
-        Search{L"NOTE", L"notepad.exe", true}, Search{L"(?-i)NOTE", L"notepad.exe", false},
-        Search{L"(?-i)note", L"notepad.exe", true}, Search{L"x{,5}", L"abc", true},
-        Search{L"^x{,5}$", L"", true}, Search{L"^x{3}?$", L"xxxx", false},
-        Search{L"^x{3}?$", L"xxx", true}, Search{L"\\.tmp$", L"\\??\\C:\\a\\B.TMP", true},
-        Search{L"\\\\(cmd|powershell)\\.exe$", L"C:\\Windows\\System32\\CMD.EXE", true},
-        Search{L"\\\\(cmd|powershell)\\.exe$", L"C:\\Windows\\System32\\xcmd.exe", false},
-        Search{L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", L"C:\\Users\\Bob\\AppData\\Local\\x.dll",
-               true},
-        Search{L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", L"C:\\Users\\Bob\\Docs\\AppData\\x",
-               false},
-        Search{L"\\\\temp\\\\.*\\.(exe|dll)$", L"C:\\Users\\x\\AppData\\Local\\Temp\\a\\b.DLL",
-               true},
-        Search{L"(", L"abc", true}); // closed at the end, matches empty
+    CheckAll(
+        Hit(L"", I, L"C:\\Windows\\notepad.exe", 0, 0), Hit(L"", I, L"", 0, 0),
+        Hit(L"NOTE", I, L"notepad.exe", 0, 4), Miss(L"^note$", I, L"notepad.exe"),
+        Miss(L"(?-i)NOTE", I, L"notepad.exe"), Hit(L"(?-i)note", I, L"notepad.exe", 0, 4),
+        Hit(L"x{,5}", I, L"abc", 0, 0), Hit(L"^x{,5}$", I, L"", 0, 0), Miss(L"^x{3}?$", I, L"xxxx"),
+        Hit(L"^x{3}?$", I, L"xxx", 0, 3),
+        Hit(L"\\\\(cmd|powershell)\\.exe$", I, L"C:\\Windows\\System32\\CMD.EXE", 19, 27),
+        Miss(L"\\\\(cmd|powershell)\\.exe$", I, L"C:\\Windows\\System32\\xcmd.exe"),
+        Hit(L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", I, L"C:\\Users\\Bob\\AppData\\Local\\x.dll",
+            0, 21),
+        Miss(L"^c:\\\\users\\\\[^\\\\]+\\\\appdata\\\\", I, L"C:\\Users\\Bob\\Docs\\AppData\\x"),
+        Hit(L"\\\\temp\\\\.*\\.(exe|dll)$", I, L"C:\\Users\\x\\AppData\\Local\\Temp\\a\\b.DLL", 24,
+            37));
+    EXPECT_TRUE(regex_search_icase(L"(", L"abc")); // closed at the end, matches empty
+    EXPECT_FALSE(regex_search_icase(L"^note$", L"notepad.exe"));
     EXPECT_FALSE(regex_search_icase(std::wstring(200, L'('), L"abc")); // too deep: unusable
 }
 

@@ -1,30 +1,20 @@
 // Seeded fuzzing: hostile patterns are handled safely, direction and case do
-// not change whether simple patterns match, and PCRE2 agrees: patterns over
-// the syntax both engines share, searched with the matchers' ignore-case
-// flag, find the same leftmost match in both.
-//
-// Left out of that generator, because the two read them differently by design:
-//   - characters beyond ASCII: case folding here is the runtime's single-byte
-//     toupper; CR in subjects: \Z and multi-line ^ $ here also end lines at
-//     CR and CR LF; VT and FF: \s here is space, tab, CR and LF only;
-//   - [:upper:] and [:lower:] under ignore-case: classes here add the other
-//     case of letters and ranges only; '.' in a class: the dot's class here;
-//   - {,n}: an empty match here, a literal in PCRE2; {n}+: '+' has no effect;
-//   - a back-reference or condition inside the group it names (here it sees
-//     the text captured so far), or inside a look-behind naming a group of
-//     the same look-behind (look-behinds run right to left here);
-//   - back-references and conditions in patterns with group calls: a call
-//     reaches references inside its group, and PCRE2 lets captures made in a
-//     call leak out once a later group is set ((?:((a))x|(?1)())\2 on "aa");
-//   - conditions inside look-behinds: PCRE2 10.42 gives one without a
-//     no-branch the length of its yes-branch, (?<=(?(1)W)) failing at 0;
-//   - (?R) and (?0): PCRE2 never backtracks into a recursion of the whole
-//     pattern (b(?0)?A|A* finds "ba" in "baA"), this engine does;
-//   - \G, \u, \L, \U, (?R<name>), the g flag and upper-case flag letters:
-//     PCRE2 lacks them or means something else; quantified assertions and
-//     flag changes and stacked quantifiers: malformed or read otherwise.
-// Patterns PCRE2 refuses (a look-behind of no fixed length, for instance) and
-// searches either side gives up on are skipped.
+// not change whether simple patterns match, and PCRE2 (ignore-case) finds the
+// same leftmost match over the syntax both engines share. Left out, because
+// the two differ by design:
+//   - text beyond ASCII (folding here is the runtime's toupper); CR, VT, FF
+//     (\Z and multi-line ^ $ here end lines at CR too; \s is space, tab, CR,
+//     LF); [:upper:] [:lower:] under ignore-case; '.' in a class; {,n} (empty
+//     here, literal there); {n}+ ('+' has no effect here);
+//   - back-references and conditions inside the group they name, or inside a
+//     look-behind naming a group of it (look-behinds run right to left here),
+//     or in patterns with group calls (PCRE2 leaks captures made in a call:
+//     (?:((a))x|(?1)())\2 on "aa"); conditions inside look-behinds (PCRE2
+//     10.42 fails (?<=(?(1)W)) at 0);
+//   - (?R) and (?0): PCRE2 never backtracks into them (b(?0)?A|A* on "baA");
+//   - \G \u \L \U (?R<name>), the g flag and upper-case flag letters,
+//     quantified assertions, flag changes and stacked quantifiers.
+// Patterns PCRE2 refuses and searches either side gives up on are skipped.
 #include "regex_test_util.h"
 
 #include <pcre2.h>
