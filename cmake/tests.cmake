@@ -64,6 +64,11 @@ foreach(dir ${ZEM_TEST_DIRS})
         endif()
     endif()
     zem_warnings(test_${sub})
+    # Building a test program builds the children it starts.
+    foreach(child ${children})
+        get_filename_component(cname ${child} NAME_WE)
+        add_dependencies(test_${sub} ${cname})
+    endforeach()
     add_test(NAME test_${sub} COMMAND test_${sub})
     zem_gtest_test(test_${sub})
     # A folder may add what its tests need (fixtures, peers, properties) in a

@@ -59,16 +59,6 @@ template <std::size_t N> std::string value_name(Keyword const (&names)[N], int v
     return std::to_string(value);
 }
 
-template <std::size_t N>
-[[nodiscard]] bool keyword_value(Keyword const (&names)[N], std::string const &text, int &value) {
-    for (Keyword const &k : names)
-        if (text == k.name) {
-            value = k.value;
-            return true;
-        }
-    return false;
-}
-
 // A whole number, decimal or 0x hexadecimal, with an optional leading "-".
 [[nodiscard]] bool parse_number(std::string const &text, unsigned long long &magnitude,
                                 bool &negative) {
