@@ -177,62 +177,48 @@ TEST(Fuzz, RegistryValues) {
     ProcessConfig(1, "", false).delete_key(key.c_str());
 }
 
-// A loopback server that answers each request line with the next scripted reply.
-class Server {
-public:
-    Server() {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+// A loopback server that answers each request with the next scripted reply.
+struct Server {
+    Server() : listener(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int size = sizeof a;
-        bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(listener_, 8);
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &size);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(listener, 8);
+        getsockname(listener, reinterpret_cast<sockaddr *>(&a), &size);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] {
+            for (SOCKET c; (c = accept(listener, nullptr, nullptr)) != INVALID_SOCKET;) {
+                DWORD timeout = 100; // the second request, if any, follows at once
+                setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&timeout),
+                           sizeof timeout);
+                char buffer[4096];
+                for (int i = 0; i < 2 && recv(c, buffer, sizeof buffer, 0) > 0; ++i)
+                    send(c, replies[i].data(), int(replies[i].size()), 0);
+                shutdown(c, SD_SEND);
+                closesocket(c);
+            }
+        });
     }
     ~Server() {
-        closesocket(listener_);
-        thread_.join();
+        closesocket(listener);
+        thread.join();
     }
-    unsigned short port() const { return port_; }
+    SOCKET listener;
+    unsigned short port = 0;
     std::string replies[2];
-
-private:
-    void serve() {
-        for (;;) {
-            SOCKET c = accept(listener_, nullptr, nullptr);
-            if (c == INVALID_SOCKET)
-                return;
-            DWORD timeout = 100; // the second request, if any, follows at once
-            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&timeout),
-                       sizeof timeout);
-            for (std::string const &reply : replies) {
-                char buffer[4096];
-                if (recv(c, buffer, sizeof buffer, 0) <= 0)
-                    break;
-                send(c, reply.data(), int(reply.size()), 0);
-            }
-            shutdown(c, SD_SEND);
-            closesocket(c);
-        }
-    }
-    SOCKET listener_;
-    unsigned short port_ = 0;
-    std::thread thread_;
+    std::thread thread;
 };
 
 TEST(Fuzz, HttpHeadsAndChallenges) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
     Server server;
     http::HttpSession session;
-    std::wstring const url = L"http://127.0.0.1:" + std::to_wstring(server.port()) + L"/x";
-    std::unique_ptr<http::NetProxy> proxy(
-        session.get_proxy(1, "127.0.0.1", server.port(), "u", "p"));
-    std::unique_ptr<http::NetProxy> socks(
-        session.get_proxy(2, "127.0.0.1", server.port(), "u", "p"));
+    std::wstring const url = L"http://127.0.0.1:" + std::to_wstring(server.port) + L"/x";
+    std::unique_ptr<http::NetProxy> proxy(session.get_proxy(1, "127.0.0.1", server.port, "u", "p"));
+    std::unique_ptr<http::NetProxy> socks(session.get_proxy(2, "127.0.0.1", server.port, "u", "p"));
     std::string const heads[] = {
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nSet-Cookie: a=1; path=/\r\n\r\n5;x=y\r\n"
         "hello\r\n0\r\n\r\n",
