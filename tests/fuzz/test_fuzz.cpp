@@ -77,23 +77,18 @@ std::string mutate(std::string bytes, Rng &rng) {
         "I:8:", "i:4:", "s:", "v:Request:", "n:", "\xff\xff\xff\x7f", "b:8:", "v:", "\r\n", "%s",
         "0x",   "-1",   ";",  "\\",         "(?"};
     for (int k = 1 + int(rng() % 4); k > 0 && !bytes.empty(); --k) {
-        std::size_t at = rng() % bytes.size();
-        switch (rng() % 5) {
-        case 0:
+        std::size_t const at = rng() % bytes.size();
+        unsigned const kind = rng() % 5;
+        if (kind == 0)
             bytes.resize(at);
-            break;
-        case 1:
+        else if (kind == 1)
             bytes[at] = char(rng());
-            break;
-        case 2:
+        else if (kind == 2)
             bytes.insert(at, pieces[rng() % (sizeof pieces / sizeof pieces[0])]);
-            break;
-        case 3:
+        else if (kind == 3)
             bytes.insert(at, bytes.substr(at, rng() % 64));
-            break;
-        default:
+        else
             bytes.erase(at, rng() % 8);
-        }
     }
     return bytes;
 }
@@ -157,16 +152,14 @@ TEST(Fuzz, FileAndProcessPatterns) {
 TEST(Fuzz, RegistryValues) {
     std::string const key = "zem_fuzz_" + std::to_string(GetCurrentProcessId());
     ProcessConfig config(1, key.c_str(), true);
+    std::string const path = "Software\\Tavrin Labs\\Quillon\\" + key;
     DWORD const types[] = {REG_SZ, REG_DWORD, REG_BINARY, REG_EXPAND_SZ, REG_MULTI_SZ, REG_QWORD};
     run("registry", 2000, [&](Rng &rng) {
-        std::string data = mutate("4294967295\0-12x\0\0", rng);
-        HKEY h = nullptr;
-        std::string const path = "Software\\Tavrin Labs\\Quillon\\" + key;
+        // A number, a NUL, text and an empty last string, as REG_MULTI_SZ ends.
+        std::string const data = mutate(std::string("4294967295\0-12x\0\0", 17), rng);
         ASSERT_EQ(ERROR_SUCCESS,
-                  RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &h));
-        RegSetValueExA(h, "v", 0, types[rng() % 6], reinterpret_cast<BYTE const *>(data.data()),
-                       DWORD(data.size()));
-        RegCloseKey(h);
+                  RegSetKeyValueA(HKEY_CURRENT_USER, path.c_str(), "v", types[rng() % 6],
+                                  data.data(), DWORD(data.size())));
         int number = 0;
         std::string text;
         char raw[16];
