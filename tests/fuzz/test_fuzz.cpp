@@ -77,23 +77,18 @@ std::string mutate(std::string bytes, Rng &rng) {
         "I:8:", "i:4:", "s:", "v:Request:", "n:", "\xff\xff\xff\x7f", "b:8:", "v:", "\r\n", "%s",
         "0x",   "-1",   ";",  "\\",         "(?"};
     for (int k = 1 + int(rng() % 4); k > 0 && !bytes.empty(); --k) {
-        std::size_t at = rng() % bytes.size();
-        switch (rng() % 5) {
-        case 0:
+        std::size_t const at = rng() % bytes.size();
+        unsigned const kind = rng() % 5;
+        if (kind == 0)
             bytes.resize(at);
-            break;
-        case 1:
+        else if (kind == 1)
             bytes[at] = char(rng());
-            break;
-        case 2:
+        else if (kind == 2)
             bytes.insert(at, pieces[rng() % (sizeof pieces / sizeof pieces[0])]);
-            break;
-        case 3:
+        else if (kind == 3)
             bytes.insert(at, bytes.substr(at, rng() % 64));
-            break;
-        default:
+        else
             bytes.erase(at, rng() % 8);
-        }
     }
     return bytes;
 }
@@ -157,16 +152,14 @@ TEST(Fuzz, FileAndProcessPatterns) {
 TEST(Fuzz, RegistryValues) {
     std::string const key = "zem_fuzz_" + std::to_string(GetCurrentProcessId());
     ProcessConfig config(1, key.c_str(), true);
+    std::string const path = "Software\\Tavrin Labs\\Quillon\\" + key;
     DWORD const types[] = {REG_SZ, REG_DWORD, REG_BINARY, REG_EXPAND_SZ, REG_MULTI_SZ, REG_QWORD};
     run("registry", 2000, [&](Rng &rng) {
-        std::string data = mutate("4294967295\0-12x\0\0", rng);
-        HKEY h = nullptr;
-        std::string const path = "Software\\Tavrin Labs\\Quillon\\" + key;
+        // A number, a NUL, text and an empty last string, as REG_MULTI_SZ ends.
+        std::string const data = mutate(std::string("4294967295\0-12x\0\0", 17), rng);
         ASSERT_EQ(ERROR_SUCCESS,
-                  RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &h));
-        RegSetValueExA(h, "v", 0, types[rng() % 6], reinterpret_cast<BYTE const *>(data.data()),
-                       DWORD(data.size()));
-        RegCloseKey(h);
+                  RegSetKeyValueA(HKEY_CURRENT_USER, path.c_str(), "v", types[rng() % 6],
+                                  data.data(), DWORD(data.size())));
         int number = 0;
         std::string text;
         char raw[16];
@@ -177,62 +170,48 @@ TEST(Fuzz, RegistryValues) {
     ProcessConfig(1, "", false).delete_key(key.c_str());
 }
 
-// A loopback server that answers each request line with the next scripted reply.
-class Server {
-public:
-    Server() {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+// A loopback server that answers each request with the next scripted reply.
+struct Server {
+    Server() : listener(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int size = sizeof a;
-        bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(listener_, 8);
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &size);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(listener, 8);
+        getsockname(listener, reinterpret_cast<sockaddr *>(&a), &size);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] {
+            for (SOCKET c; (c = accept(listener, nullptr, nullptr)) != INVALID_SOCKET;) {
+                DWORD timeout = 100; // the second request, if any, follows at once
+                setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&timeout),
+                           sizeof timeout);
+                char buffer[4096];
+                for (int i = 0; i < 2 && recv(c, buffer, sizeof buffer, 0) > 0; ++i)
+                    send(c, replies[i].data(), int(replies[i].size()), 0);
+                shutdown(c, SD_SEND);
+                closesocket(c);
+            }
+        });
     }
     ~Server() {
-        closesocket(listener_);
-        thread_.join();
+        closesocket(listener);
+        thread.join();
     }
-    unsigned short port() const { return port_; }
+    SOCKET listener;
+    unsigned short port = 0;
     std::string replies[2];
-
-private:
-    void serve() {
-        for (;;) {
-            SOCKET c = accept(listener_, nullptr, nullptr);
-            if (c == INVALID_SOCKET)
-                return;
-            DWORD timeout = 100; // the second request, if any, follows at once
-            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&timeout),
-                       sizeof timeout);
-            for (std::string const &reply : replies) {
-                char buffer[4096];
-                if (recv(c, buffer, sizeof buffer, 0) <= 0)
-                    break;
-                send(c, reply.data(), int(reply.size()), 0);
-            }
-            shutdown(c, SD_SEND);
-            closesocket(c);
-        }
-    }
-    SOCKET listener_;
-    unsigned short port_ = 0;
-    std::thread thread_;
+    std::thread thread;
 };
 
 TEST(Fuzz, HttpHeadsAndChallenges) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
     Server server;
     http::HttpSession session;
-    std::wstring const url = L"http://127.0.0.1:" + std::to_wstring(server.port()) + L"/x";
-    std::unique_ptr<http::NetProxy> proxy(
-        session.get_proxy(1, "127.0.0.1", server.port(), "u", "p"));
-    std::unique_ptr<http::NetProxy> socks(
-        session.get_proxy(2, "127.0.0.1", server.port(), "u", "p"));
+    std::wstring const url = L"http://127.0.0.1:" + std::to_wstring(server.port) + L"/x";
+    std::unique_ptr<http::NetProxy> proxy(session.get_proxy(1, "127.0.0.1", server.port, "u", "p"));
+    std::unique_ptr<http::NetProxy> socks(session.get_proxy(2, "127.0.0.1", server.port, "u", "p"));
     std::string const heads[] = {
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nSet-Cookie: a=1; path=/\r\n\r\n5;x=y\r\n"
         "hello\r\n0\r\n\r\n",

@@ -186,7 +186,8 @@ TEST(Log, FileNamePatterns) {
         {"d_%i_%Y.log", image, "d_1_2024.log"},  // the file test comes before the date
         {"%i\\..\\x.log", image, "0\\..\\x.log"}, // a search that would never end
         {"C:\\" + n5000 + "%i", image, "C:\\" + n5000 + "0"}, {max, image, max},
-        {tokens, image, ""}, {max + "a", image, ""}, {cut + "%D%N", image, ""}, {cut + "%p%p%p", image, ""}, {cut + "%p%p", image, cut + "12341234"}};
+        {tokens, image, ""}, {max + "a", image, ""}, {cut + "%D%N", image, ""}, {cut + "%p%p%p", image, ""}, {cut + "%p%p", image, cut + "12341234"},
+        {max.substr(4) + "%p", image, max.substr(4) + "1234"}}; // exactly the longest name
     // clang-format on
     for (auto const &c : cases) {
         SCOPED_TRACE(c.pattern.substr(0, 40));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sys/Utility.h"
+#include "sys/internal/Handles.h"
 
 #include <windows.h>
 
@@ -32,22 +33,10 @@ inline std::wstring program_folder() {
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle() { reset(); }
-    Handle(Handle const &) = delete;
-    Handle &operator=(Handle const &) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void reset(HANDLE handle = nullptr) {
-        if (valid())
-            CloseHandle(handle_);
-        handle_ = handle;
-    }
-
-private:
-    HANDLE handle_;
+// A kernel handle closed at the end; null and INVALID_HANDLE_VALUE hold none.
+struct Handle : detail::KernelHandle {
+    using detail::KernelHandle::UniqueHandle;
+    bool valid() const { return static_cast<bool>(*this); }
 };
 
 struct ChildResult {
@@ -66,7 +55,7 @@ struct ChildResult {
     }
     // Is `line` one of the output lines?
     bool has_line(std::string const &line) const {
-        std::string const text = "\n" + output;
+        std::string const text = "\n" + output + "\n";
         return text.find("\n" + line + "\n") != std::string::npos ||
                text.find("\n" + line + "\r\n") != std::string::npos;
     }
@@ -81,10 +70,9 @@ inline ChildResult run_captured(std::wstring const &program, std::wstring line, 
                                 std::function<void(PROCESS_INFORMATION const &)> const &started) {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE read_raw = nullptr, write_raw = nullptr;
-    if (!CreatePipe(&read_raw, &write_raw, &inherit, 0))
+    Handle read_end, write_end;
+    if (!CreatePipe(read_end.put(), write_end.put(), &inherit, 0))
         return result;
-    Handle read_end(read_raw), write_end(write_raw);
     SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -145,13 +133,10 @@ inline void remove_tree(std::wstring const &folder) {
     HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
     for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &entry)) {
         std::wstring const name = entry.cFileName, path = folder + L"\\" + name;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (name != L"." && name != L"..")
-                remove_tree(path);
-        } else {
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(path.c_str());
-        }
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL), DeleteFileW(path.c_str());
+        else if (name != L"." && name != L"..")
+            remove_tree(path);
     }
     if (find != INVALID_HANDLE_VALUE)
         FindClose(find);
@@ -166,15 +151,14 @@ public:
         wchar_t base[MAX_PATH + 1];
         std::wstring const root(base, GetTempPathW(MAX_PATH + 1, base));
         static unsigned counter = 0;
-        std::wstring created;
         do
-            created = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                      std::to_wstring(++counter);
-        while (!CreateDirectoryW(created.c_str(), nullptr) &&
-               GetLastError() == ERROR_ALREADY_EXISTS);
+            path_ = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                    std::to_wstring(++counter);
+        while (!CreateDirectoryW(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
         std::vector<wchar_t> full(32768);
-        DWORD n = GetLongPathNameW(created.c_str(), full.data(), DWORD(full.size()));
-        path_ = n > 0 && n < full.size() ? std::wstring(full.data(), n) : created;
+        DWORD n = GetLongPathNameW(path_.c_str(), full.data(), DWORD(full.size()));
+        if (n > 0 && n < full.size())
+            path_.assign(full.data(), n);
     }
     ~TempFolder() { remove_tree(path_); }
     TempFolder(TempFolder const &) = delete;
@@ -200,25 +184,25 @@ inline bool copy_child(std::wstring const &child, std::wstring const &folder,
     return ok;
 }
 
-// Registry values set for a test: each is deleted at the end, and so is each
-// key the scope created, with its content, newest first.
+// Registry keys and values set for a test, removed at the end newest first
+// (a key the scope created goes with its content).
 class RegistryScope {
 public:
     RegistryScope() = default;
     ~RegistryScope() {
-        for (auto it = values_.rbegin(); it != values_.rend(); ++it)
-            RegDeleteKeyValueA(std::get<0>(*it), std::get<1>(*it).c_str(),
-                               std::get<2>(*it).c_str());
-        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
-            RegDeleteTreeA(std::get<0>(*it), std::get<1>(*it).c_str());
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it)
+            if (std::get<3>(*it))
+                RegDeleteTreeA(std::get<0>(*it), std::get<1>(*it).c_str());
+            else
+                RegDeleteKeyValueA(std::get<0>(*it), std::get<1>(*it).c_str(),
+                                   std::get<2>(*it).c_str());
     }
     RegistryScope(RegistryScope const &) = delete;
     RegistryScope &operator=(RegistryScope const &) = delete;
 
     // Creates `path`, remembering each level that did not exist.
     bool create(HKEY hive, std::string const &path) {
-        std::size_t end = 0;
-        do {
+        for (std::size_t end = 0; end != std::string::npos;) {
             end = path.find('\\', end + 1);
             HKEY key = nullptr;
             DWORD disposition = 0;
@@ -227,15 +211,16 @@ public:
                 return false;
             RegCloseKey(key);
             if (disposition == REG_CREATED_NEW_KEY)
-                created_.emplace_back(hive, path.substr(0, end), "");
-        } while (end != std::string::npos);
+                made_.emplace_back(hive, path.substr(0, end), "", true);
+        }
         return true;
     }
     // Sets `size` raw bytes of type `type`, as another program might.
     bool set(HKEY hive, std::string const &path, std::string const &name, DWORD type,
              void const *data, DWORD size) {
-        values_.emplace_back(hive, path, name);
-        return create(hive, path) &&
+        bool const created = create(hive, path);
+        made_.emplace_back(hive, path, name, false);
+        return created &&
                RegSetKeyValueA(hive, path.c_str(), name.c_str(), type, data, size) == ERROR_SUCCESS;
     }
     bool set(HKEY hive, std::string const &path, std::string const &name, std::string const &text) {
@@ -246,7 +231,7 @@ public:
     }
 
 private:
-    std::vector<std::tuple<HKEY, std::string, std::string>> values_, created_;
+    std::vector<std::tuple<HKEY, std::string, std::string, bool>> made_;
 };
 
 inline std::string read_file(std::wstring const &path) {
@@ -279,12 +264,13 @@ inline unsigned long count_handles(DWORD pid = GetCurrentProcessId()) {
     typedef LONG(WINAPI * Query)(ULONG, PVOID, ULONG, PULONG);
     Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    std::vector<ULONG_PTR> table(1 << 17);
-    LONG status = LONG(0xC0000004); // too small
-    for (int i = 0; query != nullptr && i < 8 && status == LONG(0xC0000004); ++i)
-        if ((status = query(64, table.data(), ULONG(table.size() * sizeof table[0]), nullptr)) ==
-            LONG(0xC0000004))
-            table.resize(table.size() * 2);
+    LONG const too_small = LONG(0xC0000004);
+    std::vector<ULONG_PTR> table(1 << 16);
+    LONG status = too_small;
+    for (int i = 0; query != nullptr && i < 8 && status == too_small; ++i) {
+        table.resize(table.size() * 2);
+        status = query(64, table.data(), ULONG(table.size() * sizeof table[0]), nullptr);
+    }
     // Entries of five pointer-sized words after a count and a reserved word;
     // the second is the process id.
     unsigned long n = 0;

@@ -20,39 +20,25 @@ public:
 
     int error() const override { return error_; }
     uint64 put(void const *data, uint64 size) override {
-        if (fail_writes_) {
+        if (fail_writes_)
             error_ = 1000 + 232;
-            return 0;
-        }
-        bytes_.append(static_cast<char const *>(data), std::size_t(size));
-        return size;
+        else
+            bytes_.append(static_cast<char const *>(data), std::size_t(size));
+        return fail_writes_ ? 0 : size;
     }
-    bool sync() override {
-        ++syncs_;
-        return true;
-    }
+    bool sync() override { return ++syncs_ > 0; }
     uint64 get(void *data, uint64 size) override {
-        uint64 n = std::min<uint64>({size, bytes_.size() - pos_, chunk_});
-        std::memcpy(data, bytes_.data() + pos_, std::size_t(n));
-        pos_ += std::size_t(n);
         ++gets_;
+        uint64 const n = copy(data, std::min(size, chunk_));
+        pos_ += std::size_t(n);
         return n;
     }
-    uint64 peek(void *data, uint64 size) override {
-        if (!peekable_)
-            return 0;
-        uint64 n = std::min<uint64>(size, bytes_.size() - pos_);
-        std::memcpy(data, bytes_.data() + pos_, std::size_t(n));
-        return n;
-    }
+    uint64 peek(void *data, uint64 size) override { return peekable_ ? copy(data, size) : 0; }
     void close() override {}
 
     std::string const &bytes() const { return bytes_; }
     std::string unread() const { return bytes_.substr(pos_); }
-    void clear() {
-        bytes_.clear();
-        pos_ = 0;
-    }
+    void clear() { bytes_.clear(), pos_ = 0; }
     void set_chunk(uint64 chunk) { chunk_ = chunk; }
     void set_peekable(bool on) { peekable_ = on; }
     void set_fail_writes(bool on) { fail_writes_ = on; }
@@ -60,25 +46,23 @@ public:
     uint64 gets() const { return gets_; }
 
 private:
+    uint64 copy(void *data, uint64 size) const {
+        uint64 const n = std::min<uint64>(size, bytes_.size() - pos_);
+        std::memcpy(data, bytes_.data() + pos_, std::size_t(n));
+        return n;
+    }
     std::string bytes_;
     std::size_t pos_ = 0;
-    uint64 chunk_ = ~0ull;
-    bool peekable_ = true;
-    bool fail_writes_ = false;
-    int error_ = 0;
-    int syncs_ = 0;
-    uint64 gets_ = 0;
+    uint64 chunk_ = ~0ull, gets_ = 0;
+    bool peekable_ = true, fail_writes_ = false;
+    int error_ = 0, syncs_ = 0;
 };
 
 inline std::string hex(std::string const &bytes) {
     static char const digits[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
+    for (unsigned char c : bytes)
+        out += std::string(out.empty() ? "" : " ") + digits[c >> 4] + digits[c & 15];
     return out;
 }
 

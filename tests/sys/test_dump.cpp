@@ -1,18 +1,17 @@
 // Crash dumps: the settings and the crash filter called here with a made-up
-// exception, and real faults of child_dump.exe. Writing a dump takes Wine
-// many seconds, so exactly one is written (by the child); every other case
-// finds the dump folder full (100 files), where the filter writes nothing.
+// exception, and real faults of child_sys.exe. Writing a dump takes Wine
+// many seconds, so exactly one is written (by a child); every other case
+// finds no file it may create.
 #include "sys/Dump.h"
 
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstddef>
 #include <future>
 #include <string>
 
-using namespace zem::vfs;
 using namespace zem::vfs::ntdll;
 using namespace zem::vfs::test;
 
@@ -30,21 +29,30 @@ void *current_filter() {
     return reinterpret_cast<void *>(filter);
 }
 
-// A folder holding name_[0].dmp to name_[count - 1].dmp.
+// A folder holding name_[0].dmp to name_[count - 1].dmp; with a `length`,
+// a subfolder of a temporary folder sized so that the full name of
+// name_[count].dmp has that many characters.
 struct DumpFolder : TempFolder {
-    DumpFolder(std::wstring const &name, int count) : TempFolder(L"zem dumps") {
+    DumpFolder(std::wstring const &name, int count, std::size_t length = 0)
+        : TempFolder(L"zem dumps"), name(name), where(path()) {
+        if (length > 0) {
+            std::size_t const used = path().size() + 1 + dump(count).size() - where.size();
+            CreateDirectoryW((where = file(std::wstring(length - used, L'd'))).c_str(), nullptr);
+        }
         for (int i = 0; i < count; ++i)
-            write_file(dump(name, i), "kept " + std::to_string(i));
+            write_file(dump(i), "kept " + std::to_string(i));
     }
-    std::wstring dump(std::wstring const &name, int i) const {
-        return file(name + L"_[" + std::to_wstring(i) + L"].dmp");
+    std::wstring dump(int i) const {
+        return where + L"\\" + name + L"_[" + std::to_wstring(i) + L"].dmp";
     }
+    std::wstring name, where;
 };
 
-std::function<ChildResult()> run_child_in(std::wstring const &program, TempFolder const &dumps,
-                                          wchar_t const *mode) {
-    std::wstring const arguments = L"\"" + dumps.path() + L"\" " + mode;
-    return [program, arguments] { return run_child(program, arguments); };
+// Runs child_sys.exe (or a copy) in dump mode.
+std::future<ChildResult> fault(std::wstring const &program, std::wstring const &folder,
+                               wchar_t const *mode) {
+    std::wstring const arguments = L"dump \"" + folder + L"\" " + mode;
+    return std::async(std::launch::async, [=] { return run_child(program, arguments); });
 }
 
 // Calls the installed filter as the system would for an exception here.
@@ -54,38 +62,41 @@ LONG crash(EXCEPTION_POINTERS &pointers) {
     record.ExceptionCode = 0xE0000042;
     RtlCaptureContext(&context);
     pointers = {&record, &context};
-    LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
-    SetUnhandledExceptionFilter(filter);
+    auto filter = reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(current_filter());
     return filter == nullptr ? -100 : filter(&pointers);
 }
 
 } // namespace
 
-TEST(Dump, SettingsAndTheFilterWithAFullFolder) {
+TEST(Dump, SettingsAndTheFilter) {
     // Meanwhile, in other processes: the one real dump, a fault of app.exe
-    // with app_[0..2] present; a fault without a filter of its own (the
-    // folder full); and dumps turned off again before the fault.
-    DumpFolder dumps(L"app", 3), child_full(L"child_dump", 100), unused(L"child_dump", 0);
+    // with app_[0..2] present, whose app_[3].dmp has a full name of the
+    // longest length (259); a fault without a filter of its own (the folder
+    // full); and dumps turned off again before the fault.
+    DumpFolder dumps(L"app", 3, MAX_PATH - 1), full(L"child_sys", 100), unused(L"child_sys", 0);
     TempFolder program(L"zem_dump_app");
-    ASSERT_TRUE(copy_child(L"child_dump", program.path(), L"app.exe"));
-    std::wstring const child = program_folder() + L"child_dump.exe";
-    std::future<ChildResult> runs[] = {
-        std::async(std::launch::async, run_child_in(program.file(L"app.exe"), dumps, L"chain")),
-        std::async(std::launch::async, run_child_in(child, child_full, L"plain")),
-        std::async(std::launch::async, run_child_in(child, unused, L"off"))};
+    ASSERT_TRUE(copy_child(L"child_sys", program.path(), L"app.exe"));
+    std::wstring const child = program_folder() + L"child_sys.exe";
+    std::future<ChildResult> runs[] = {fault(program.file(L"app.exe"), dumps.where, L"chain"),
+                                       fault(child, full.path(), L"plain"),
+                                       fault(child, unused.path(), L"off")};
 
     LPTOP_LEVEL_EXCEPTION_FILTER const saved = SetUnhandledExceptionFilter(previous_filter);
-    DumpFolder full(L"test_sys", 100), empty(L"test_sys", 0);
-    std::string const folder = narrow(full.path());
-    std::string too_long = folder;
-    while (too_long.size() < 262)
-        too_long += "\\.";
-    write_file(full.file(L"plain.txt"), "x");
+    // Here the first dump's full name is one character too long.
+    DumpFolder here(L"test_sys", 0, MAX_PATH), empty(L"test_sys", 0);
+    std::string const folder = narrow(here.where);
+    std::string longest = narrow(empty.path()) + "\\";
+    while (longest.size() < MAX_PATH - 2)
+        longest += ".\\";
+    longest.resize(MAX_PATH - 1, '.'); // "...\\.\\." or "...\\.\\"
+    write_file(empty.file(L"plain.txt"), "x");
     for (std::string refused :
-         {std::string(), folder + "\\missing", folder + "\\plain.txt", too_long})
+         {std::string(), folder + "\\missing", narrow(empty.file(L"plain.txt")), longest + "."})
         EXPECT_EQ(0, dump::Initialize(refused.c_str())) << refused;
     EXPECT_EQ(0, dump::Initialize(nullptr));
     EXPECT_EQ(reinterpret_cast<void *>(previous_filter), current_filter());
+    ASSERT_EQ(1, dump::Initialize(longest.c_str()));
+    dump::Uninitialize();
 
     ASSERT_EQ(1, dump::Initialize(folder.c_str()));
     EXPECT_NE(reinterpret_cast<void *>(previous_filter), current_filter());
@@ -93,10 +104,8 @@ TEST(Dump, SettingsAndTheFilterWithAFullFolder) {
     EXCEPTION_POINTERS pointers;
     EXPECT_EQ(EXCEPTION_EXECUTE_HANDLER, crash(pointers)); // the previous filter decides
     EXPECT_EQ(&pointers, g_seen);
-    EXPECT_FALSE(file_exists(empty.dump(L"test_sys", 0)));
-    EXPECT_FALSE(file_exists(full.dump(L"test_sys", 100)));
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ("kept " + std::to_string(i), read_file(full.dump(L"test_sys", i))) << i;
+    EXPECT_FALSE(file_exists(here.dump(0)));
+    EXPECT_FALSE(file_exists(empty.dump(0)));
     dump::Uninitialize();
     EXPECT_EQ(reinterpret_cast<void *>(previous_filter), current_filter());
 
@@ -121,12 +130,12 @@ TEST(Dump, SettingsAndTheFilterWithAFullFolder) {
         EXPECT_TRUE(r.has_line("init=1") && r.has_line(expected[i].line));
         EXPECT_FALSE(r.has_line("survived"));
     }
-    std::string const written = read_file(dumps.dump(L"app", 3));
+    std::string const written = read_file(dumps.dump(3));
     EXPECT_EQ("MDMP", written.substr(0, 4));
     EXPECT_GT(written.size(), 1000u);
-    EXPECT_FALSE(file_exists(dumps.dump(L"app", 4)));
-    EXPECT_FALSE(file_exists(child_full.dump(L"child_dump", 100)));
-    EXPECT_FALSE(file_exists(unused.dump(L"child_dump", 0)));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ("kept " + std::to_string(i), read_file(dumps.dump(L"app", i)));
+    EXPECT_FALSE(file_exists(dumps.dump(4)));
+    EXPECT_FALSE(file_exists(full.dump(100)));
+    EXPECT_FALSE(file_exists(unused.dump(0)));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ("kept " + std::to_string(i), read_file(full.dump(i))) << i;
 }

@@ -4,88 +4,56 @@
 // under HKLM\Software\Microsoft\Windows NT\CurrentVersion and the product
 // type under HKLM\System\CurrentControlSet\Control\ProductOptions. (Wine 8's
 // named "win7" and "win2008r2" report each other's product type, so the
-// product-type cases go through the registry.) Like Windows, it
-// reports 6.2 to an unmanifested program on anything newer, so the true
-// numbers come from the second query. child_osver.exe prints its code and
-// its debug record; every registry change is undone afterwards.
-#include "../../common/sys/OsVersion.h"
+// product-type cases go through the registry.) Like Windows, it reports 6.2
+// to an unmanifested program on anything newer, so the true numbers come from
+// the second query. The child prints its code and its debug record.
+#include "sys/OsVersion.h"
 
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
-using zem::vfs::osver;
-using zem::vfs::test::ChildResult;
-using zem::vfs::test::RegistryScope;
+using namespace zem::vfs::test;
 
 namespace {
 
-std::string const kAppDefaults = "Software\\Wine\\AppDefaults\\child_osver.exe";
-char const kCurrentVersion[] = "Software\\Microsoft\\Windows NT\\CurrentVersion";
-char const kProductOptions[] = "System\\CurrentControlSet\\Control\\ProductOptions";
-
-// A text value of HKEY_LOCAL_MACHINE written back (or deleted, when it did
-// not exist) when the object ends.
-class SavedValue {
-public:
-    SavedValue(char const *key, char const *name) : key_(key), name_(name) {
-        char text[256];
-        DWORD size = sizeof text;
-        existed_ = RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, text,
-                                &size) == ERROR_SUCCESS;
-        if (existed_)
-            saved_ = text;
+// Text values of HKEY_LOCAL_MACHINE written back when the object ends.
+struct SavedValues {
+    struct Value {
+        char const *key, *name;
+        std::string saved;
+    } values[3] = {{"Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", ""},
+                   {"Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentBuildNumber", ""},
+                   {"System\\CurrentControlSet\\Control\\ProductOptions", "ProductType", ""}};
+    SavedValues() {
+        for (Value &v : values) {
+            char text[256] = "";
+            DWORD size = sizeof text;
+            RegGetValueA(HKEY_LOCAL_MACHINE, v.key, v.name, RRF_RT_REG_SZ, nullptr, text, &size);
+            v.saved = text;
+        }
     }
-    ~SavedValue() {
-        if (existed_)
-            set(saved_);
-        else
-            RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
+    ~SavedValues() { set({values[0].saved, values[1].saved, values[2].saved}); }
+    bool set(std::vector<std::string> const &texts) {
+        bool ok = true;
+        for (int i = 0; i < 3; ++i)
+            ok = ok && RegSetKeyValueA(HKEY_LOCAL_MACHINE, values[i].key, values[i].name, REG_SZ,
+                                       texts[i].c_str(), DWORD(texts[i].size() + 1)) == 0;
+        return ok;
     }
-    SavedValue(SavedValue const &) = delete;
-    SavedValue &operator=(SavedValue const &) = delete;
-
-    bool set(std::string const &text) {
-        return RegSetKeyValueA(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), REG_SZ,
-                               text.c_str(), DWORD(text.size() + 1)) == ERROR_SUCCESS;
-    }
-
-private:
-    std::string key_, name_, saved_;
-    bool existed_;
 };
-
-// Runs the child and returns the text of its debug record after "OS Info: ".
-std::string run_osver(int &code) {
-    ChildResult child =
-        zem::vfs::test::run_child(zem::vfs::test::program_folder() + L"child_osver.exe");
-    EXPECT_TRUE(child.finished);
-    code = std::atoi(child.value("code", "-1").c_str());
-    std::size_t at = child.output.find("OS Info: ");
-    std::string record = at == std::string::npos ? "" : child.output.substr(at + 9);
-    record = record.substr(0, record.find_first_of("\r\n")); // text-mode output
-    std::string const pid = " PID=" + std::to_string(child.pid);
-    if (record.size() < pid.size() || record.compare(record.size() - pid.size(), pid.size(), pid))
-        ADD_FAILURE() << "no process id at the end: " << record;
-    return record;
-}
 
 } // namespace
 
-TEST(OsVersion, SingletonIsClassifiedOnce) {
-    osver *first = osver::instance();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(osver::instance(), first);
-    // The test prefix reports Windows 7 (6.1, workstation).
-    EXPECT_EQ(first->get(), 4);
-}
-
 TEST(OsVersion, Table) {
+    // The test prefix reports Windows 7 (6.1, workstation).
+    ASSERT_NE(zem::vfs::osver::instance(), nullptr);
+    EXPECT_EQ(zem::vfs::osver::instance()->get(), 4);
     // A Wine version name for the child, or the prefix's version, build and
     // product type; the record must start with `head` and hold `part`.
     struct Case {
@@ -112,22 +80,25 @@ TEST(OsVersion, Table) {
         {0, "10.0", "22000", "WinNT", 8, "Ver=10.0.9200 ", " SP=22000.61440 OS=8 PID="},
         {0, "10.0", "21999", "WinNT", 7, "Ver=10.0.9200 ", " SP=21999.61440 OS=7 PID="},
     };
-    SavedValue version(kCurrentVersion, "CurrentVersion");
-    SavedValue build(kCurrentVersion, "CurrentBuildNumber");
-    SavedValue product(kProductOptions, "ProductType");
+    SavedValues prefix;
     for (Case const &c : cases) {
-        SCOPED_TRACE(std::string(c.wine ? c.wine : c.version) + " " + (c.build ? c.build : "") +
-                     " " + (c.product ? c.product : ""));
+        SCOPED_TRACE(c.wine ? c.wine : std::string(c.version) + " " + c.build + " " + c.product);
         RegistryScope registry;
-        if (c.wine)
-            ASSERT_TRUE(
-                registry.set(HKEY_CURRENT_USER, kAppDefaults, "Version", std::string(c.wine)));
-        else
-            ASSERT_TRUE(version.set(c.version) && build.set(c.build) && product.set(c.product));
-        int code = -1;
-        std::string const record = run_osver(code);
-        EXPECT_EQ(code, c.code);
+        ASSERT_TRUE(c.wine ? registry.set(HKEY_CURRENT_USER,
+                                          "Software\\Wine\\AppDefaults\\child_sys.exe", "Version",
+                                          std::string(c.wine))
+                           : prefix.set({c.version, c.build, c.product}));
+        ChildResult child = run_child(program_folder() + L"child_sys.exe", L"osver");
+        // The record, written in text mode, ends in the child's process id.
+        std::size_t at = child.output.find("OS Info: ");
+        std::string const record =
+            at == std::string::npos
+                ? ""
+                : child.output.substr(at + 9, child.output.find_first_of("\r\n", at) - at - 9);
+        EXPECT_EQ(child.value("code"), std::to_string(c.code)) << child.output;
         EXPECT_EQ(record.compare(0, std::strlen(c.head), c.head), 0) << record;
         EXPECT_NE(record.find(c.part), std::string::npos) << record;
+        std::string const pid = " PID=" + std::to_string(child.pid);
+        EXPECT_EQ(record.substr(record.size() - std::min(record.size(), pid.size())), pid);
     }
 }

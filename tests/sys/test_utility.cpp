@@ -1,9 +1,10 @@
-#include "../../common/sys/Utility.h"
+#include "sys/Utility.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,12 +13,7 @@ using zem::vfs::Utility;
 
 namespace {
 
-const uint64 kNul = static_cast<uint64>(-1);
-
-// "Grüße, 日本語 😀" in UTF-8 and UTF-16 (the last character needs a surrogate pair).
-std::string const kUtf8 = "Gr\xC3\xBC\xC3\x9F"
-                          "e, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xF0\x9F\x98\x80";
-std::wstring const kWide = L"Gr\u00FC\u00DFe, \u65E5\u672C\u8A9E \xD83D\xDE00";
+uint64 const kNul = static_cast<uint64>(-1);
 
 // Writable copy for the pointer form of the wide name_match.
 std::vector<wchar_t> buffer(std::wstring const &s) {
@@ -49,25 +45,21 @@ TEST(UtilityConvert, CountedTable) {
     };
     for (Case const &c : cases) {
         SCOPED_TRACE(c.count);
-        std::wstring const wide = Utility::a2w(std::string(c.expected));
+        std::wstring const wide(c.expected, c.expected + std::strlen(c.expected));
         EXPECT_EQ(Utility::utf82w(c.narrow, c.count), wide);
         EXPECT_EQ(Utility::a2w(c.narrow, c.count), wide);
         EXPECT_EQ(Utility::w2utf8(c.wide, c.count), c.expected);
         EXPECT_EQ(Utility::w2a(c.wide, c.count), c.expected);
     }
-    EXPECT_EQ(Utility::a2w(std::string()), L"");
-    EXPECT_EQ(Utility::utf82w(std::string()), L"");
-    EXPECT_EQ(Utility::w2a(std::wstring()), "");
-    EXPECT_EQ(Utility::w2utf8(std::wstring()), "");
-    EXPECT_EQ(Utility::utf82w(std::string("ab\0cd", 5)), L"ab"); // the string forms too
-}
-
-TEST(UtilityConvert, NonAscii) {
-    EXPECT_EQ(Utility::utf82w(kUtf8), kWide);
-    EXPECT_EQ(Utility::w2utf8(kWide), kUtf8);
-    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), kNul), kWide);
-    EXPECT_EQ(Utility::w2utf8(kWide.c_str(), kWide.size()), kUtf8);
-    EXPECT_EQ(Utility::utf82w(kUtf8.c_str(), 6), L"Gr\u00FC\u00DF");
+    EXPECT_EQ(Utility::a2w(std::string()) + Utility::utf82w(std::string("ab\0cd", 5)), L"ab");
+    EXPECT_EQ(Utility::w2a(std::wstring()) + Utility::w2utf8(std::wstring(L"ab\0cd", 5)), "ab");
+    // "Grüße, 日本語 😀" (the last character needs a surrogate pair).
+    std::string const utf8 = "Gr\xC3\xBC\xC3\x9F"
+                             "e, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xF0\x9F\x98\x80";
+    std::wstring const wide = L"Gr\u00FC\u00DFe, \u65E5\u672C\u8A9E \xD83D\xDE00";
+    EXPECT_EQ(Utility::utf82w(utf8), wide);
+    EXPECT_EQ(Utility::w2utf8(wide), utf8);
+    EXPECT_EQ(Utility::utf82w(utf8.c_str(), 6), L"Gr\u00FC\u00DF");
     if (GetACP() == 1252) {
         EXPECT_EQ(Utility::a2w("caf\xE9"), L"caf\u00E9");
         EXPECT_EQ(Utility::w2a(L"caf\u00E9"), "caf\xE9");
@@ -77,29 +69,22 @@ TEST(UtilityConvert, NonAscii) {
 TEST(UtilityConvert, StackAndHeapBuffers) {
     // Sizes around the 4096-unit stack buffer, counted with the NUL.
     for (std::size_t units : {4094u, 4095u, 4096u, 4097u, 70000u}) {
+        SCOPED_TRACE(units);
         std::wstring wide;
         std::string utf8;
         for (std::size_t i = 0; i < units; ++i) {
             wide.push_back(i % 2 ? L'\u00E9' : L'a' + i % 26);
             utf8 += i % 2 ? std::string("\xC3\xA9") : std::string(1, char('a' + i % 26));
         }
-        EXPECT_EQ(Utility::utf82w(utf8), wide) << units;
-        EXPECT_EQ(Utility::w2utf8(wide), utf8) << units;
-        EXPECT_EQ(Utility::utf82w(utf8.c_str(), utf8.size()), wide) << units;
-        EXPECT_EQ(Utility::w2utf8(wide.c_str(), wide.size()), utf8) << units;
-        std::string ascii(units, 'x');
-        std::wstring wascii(units, L'x');
-        EXPECT_EQ(Utility::a2w(ascii), wascii) << units;
-        EXPECT_EQ(Utility::w2a(wascii), ascii) << units;
-        EXPECT_EQ(Utility::a2w(ascii.c_str(), units), wascii) << units;
-        EXPECT_EQ(Utility::w2a(wascii.c_str(), units), ascii) << units;
+        EXPECT_EQ(Utility::utf82w(utf8), wide);
+        EXPECT_EQ(Utility::w2utf8(wide.c_str(), wide.size()), utf8);
+        EXPECT_EQ(Utility::a2w(std::string(units, 'x').c_str(), units), std::wstring(units, L'x'));
+        EXPECT_EQ(Utility::w2a(std::wstring(units, L'x')), std::string(units, 'x'));
     }
 }
 
 TEST(UtilityCase, AsciiOnly) {
-    EXPECT_EQ(Utility::to_upper(std::string("abc")), "ABC");
     EXPECT_EQ(Utility::to_lower(std::string("AbC1\\")), "abc1\\");
-    EXPECT_EQ(Utility::to_upper(std::wstring(L"abc")), L"ABC");
     EXPECT_EQ(Utility::to_lower(std::wstring(L"ABC")), L"abc");
     // Non-ASCII characters pass through in both widths, including wide units
     // whose low byte happens to be an ASCII letter.
@@ -109,86 +94,48 @@ TEST(UtilityCase, AsciiOnly) {
     EXPECT_EQ(Utility::to_upper(std::string("a\0b", 3)), std::string("A\0B", 3));
 }
 
-namespace {
-
-struct TrimCase {
-    bool left;
-    std::string text;
-    char const *set; // nullptr: the default set
-    std::string expected;
-};
-
-TrimCase const kTrimCases[] = {
-    {true, " \t\r\n ", nullptr, ""},
-    {false, " \t\r\n ", nullptr, ""},
-    {false, "ab\r\n", nullptr, "ab"},
-    {true, "\r\n ab ", nullptr, "ab "},
-    {true, "", nullptr, ""},
-    {false, "", nullptr, ""},
-    {true, "\v ab", nullptr, "\v ab"},
-    {true, "xxyab", "xy", "ab"},
-    {false, "abyxx", "xy", "ab"},
-    {true, "\\\\a\\", "\\", "a\\"},
-    {false, "\\\\a\\", "\\", "\\\\a"},
-    {true, "xx", "x", ""},
-    {true, " a", "", " a"},
-    // trim_left ends the result at an embedded NUL, trim_right keeps it, and
-    // a NUL never counts as part of the set.
-    {true, std::string(" a\0b", 4), nullptr, "a"},
-    {true, std::string(" \0b", 3), nullptr, ""},
-    {false, std::string("a\0b ", 4), nullptr, std::string("a\0b", 3)},
-    {false, std::string("a\0", 2), nullptr, std::string("a\0", 2)},
-};
-
-struct PathCase {
-    char const *reference, *path;
-    bool narrow, wide;
-};
-
-PathCase const kPathCases[] = {
-    {"C:\\dir\\", "\\??\\c:/DIR/file.txt", true, true},
-    {"C:\\dir\\", "C:\\dir", true, true},
-    {"C:\\dir\\", "c:/dir/", true, true},
-    {"C:\\dir\\", "C:\\dir2\\x", false, false},
-    {"C:\\dir\\", "C:\\di", false, false},
-    {"C:\\dir\\a.txt", "c:/DIR/A.TXT", true, true},
-    {"C:\\dir\\a.txt", "C:\\dir\\a.txt2", false, false},
-    // Only the path is normalised, never the reference.
-    {"C:/dir/", "C:\\dir\\x", false, false},
-    {"\\??\\C:\\dir\\", "\\??\\C:\\dir\\x", false, false},
-    // "*" and "?" are ordinary characters.
-    {"C:\\*\\", "C:\\dir\\x", false, false},
-    {"C:\\*\\", "C:\\*\\x", true, true},
-    // A reference without a final backslash is a folder only in the wide form.
-    {"C:\\dir", "C:\\dir\\x", false, true},
-    {"C:\\dir", "\\??\\c:/DIR/sub/x", false, true},
-    {"C:\\dir", "C:\\dirx", false, false},
-    {"C:\\dir", "C:\\di", false, false},
-    {"", "C:\\x", false, false},
-    {"C:\\", "", false, false},
-    {"", "", true, false},
-    {"C:\\", "\\??\\", false, false},
-};
-
-} // namespace
-
+// Each case in both widths.
 TEST(UtilityTrim, Table) {
-    for (TrimCase const &c : kTrimCases) {
-        SCOPED_TRACE((c.left ? "left \"" : "right \"") + c.text + "\" set " +
-                     (c.set ? c.set : "-"));
-        std::wstring wide(c.text.begin(), c.text.end()); // ASCII, NULs kept
-        std::wstring wset = c.set ? Utility::a2w(c.set) : L"";
-        std::string const narrow =
-            c.set
-                ? (c.left ? Utility::trim_left(c.text, c.set) : Utility::trim_right(c.text, c.set))
-                : (c.left ? Utility::trim_left(c.text) : Utility::trim_right(c.text));
-        std::wstring const got =
-            c.set ? (c.left ? Utility::trim_left(wide, wset.c_str())
-                            : Utility::trim_right(wide, wset.c_str()))
-                  : (c.left ? Utility::trim_left(wide) : Utility::trim_right(wide));
-        EXPECT_EQ(narrow, c.expected);
-        std::wstring expected(c.expected.begin(), c.expected.end());
-        EXPECT_EQ(got, expected);
+    struct Case {
+        bool left;
+        std::string text;
+        char const *set; // nullptr: the default set
+        std::string expected;
+    } const cases[] = {
+        {true, " \t\r\n ", nullptr, ""},
+        {false, " \t\r\n ", nullptr, ""},
+        {false, "ab\r\n", nullptr, "ab"},
+        {true, "\r\n ab ", nullptr, "ab "},
+        {true, "", nullptr, ""},
+        {false, "", nullptr, ""},
+        {true, "\v ab", nullptr, "\v ab"},
+        {true, "xxyab", "xy", "ab"},
+        {false, "\\\\a\\", "\\", "\\\\a"},
+        {true, "xx", "x", ""},
+        {true, " a", "", " a"},
+        // trim_left ends the result at an embedded NUL, trim_right keeps it, and
+        // a NUL never counts as part of the set.
+        {true, std::string(" a\0b", 4), nullptr, "a"},
+        {true, std::string(" \0b", 3), nullptr, ""},
+        {false, std::string("a\0b ", 4), nullptr, std::string("a\0b", 3)},
+        {false, std::string("a\0", 2), nullptr, std::string("a\0", 2)},
+    };
+    for (Case const &c : cases) {
+        SCOPED_TRACE((c.left ? "left \"" : "right \"") + c.text + "\" " + (c.set ? c.set : "-"));
+        std::string const set = c.set ? c.set : "";
+        std::wstring const wide(c.text.begin(), c.text.end()), wset(set.begin(), set.end()),
+            expected(c.expected.begin(), c.expected.end());
+        if (c.set == nullptr) {
+            EXPECT_EQ(c.left ? Utility::trim_left(c.text) : Utility::trim_right(c.text),
+                      c.expected);
+            EXPECT_EQ(c.left ? Utility::trim_left(wide) : Utility::trim_right(wide), expected);
+        } else if (c.left) {
+            EXPECT_EQ(Utility::trim_left(c.text, c.set), c.expected);
+            EXPECT_EQ(Utility::trim_left(wide, wset.c_str()), expected);
+        } else {
+            EXPECT_EQ(Utility::trim_right(c.text, c.set), c.expected);
+            EXPECT_EQ(Utility::trim_right(wide, wset.c_str()), expected);
+        }
     }
     EXPECT_EQ(Utility::trim_left(std::string(" a"), static_cast<char const *>(nullptr)), " a");
     EXPECT_EQ(Utility::trim_right(std::wstring(L"a "), static_cast<wchar_t const *>(nullptr)),
@@ -196,7 +143,34 @@ TEST(UtilityTrim, Table) {
 }
 
 TEST(UtilityFileInPath, Table) {
-    for (PathCase const &c : kPathCases) {
+    struct Case {
+        char const *reference, *path;
+        bool narrow, wide;
+    } const cases[] = {
+        {"C:\\dir\\", "\\??\\c:/DIR/file.txt", true, true},
+        {"C:\\dir\\", "C:\\dir", true, true},
+        {"C:\\dir\\", "c:/dir/", true, true},
+        {"C:\\dir\\", "C:\\dir2\\x", false, false},
+        {"C:\\dir\\", "C:\\di", false, false},
+        {"C:\\dir\\a.txt", "c:/DIR/A.TXT", true, true},
+        {"C:\\dir\\a.txt", "C:\\dir\\a.txt2", false, false},
+        // Only the path is normalised, never the reference.
+        {"C:/dir/", "C:\\dir\\x", false, false},
+        {"\\??\\C:\\dir\\", "\\??\\C:\\dir\\x", false, false},
+        // "*" and "?" are ordinary characters.
+        {"C:\\*\\", "C:\\dir\\x", false, false},
+        {"C:\\*\\", "C:\\*\\x", true, true},
+        // A reference without a final backslash is a folder only in the wide form.
+        {"C:\\dir", "C:\\dir\\x", false, true},
+        {"C:\\dir", "\\??\\c:/DIR/sub/x", false, true},
+        {"C:\\dir", "C:\\dirx", false, false},
+        {"C:\\dir", "C:\\di", false, false},
+        {"", "C:\\x", false, false},
+        {"C:\\", "", false, false},
+        {"", "", true, false},
+        {"C:\\", "\\??\\", false, false},
+    };
+    for (Case const &c : cases) {
         SCOPED_TRACE(std::string(c.reference) + " in " + c.path);
         EXPECT_EQ(Utility::file_in_path(c.reference, c.path), c.narrow);
         EXPECT_EQ(Utility::file_in_path(Utility::a2w(c.reference), Utility::a2w(c.path)), c.wide);
@@ -207,59 +181,48 @@ TEST(UtilityFileInPath, Table) {
     EXPECT_FALSE(Utility::file_in_path(L"C:\\", static_cast<wchar_t const *>(nullptr)));
 }
 
-namespace {
-
-struct NameCase {
-    char const *pattern;
-    char const *name;
-    bool match;
-};
-
-NameCase const kNameCases[] = {
-    {"notepad.exe", "C:\\Windows\\NOTEPAD.EXE", true},
-    {"windows\\notepad.exe", "c:/windows/notepad.exe", true},
-    {"pad.exe", "C:\\Windows\\notepad.exe", false},
-    {"C:\\Windows\\", "C:\\Windows\\System32\\cmd.exe", true},
-    {"Windows", "C:\\Windows\\System32\\cmd.exe", true},
-    {"Windows", "C:\\Windows2\\cmd.exe", false},
-    {"a\\b", "x\\ca\\b", false},
-    {"a\\b", "x\\A\\B\\y", true},
-    // A later occurrence may be bounded where the first is not.
-    {"b", "ab\\b", true},
-    {"\\cmd", "C:\\cmdx", false},
-    {"\\cmd", "C:\\x\\cmd", true},
-    {"ows\\", "C:\\Windows\\x", false},
-    {"\\windows\\", "C:\\Windows\\x", true},
-    {" cmd.exe\t", "C:\\cmd.exe", true},
-    {"cmd.exe", "  C:\\CMD.EXE\r\n", true},
-    {"*.exe", "C:\\cmd.exe", false},
-    {"*.exe", "C:\\*.exe", true},
-    {"cmd?.exe", "C:\\cmd1.exe", false},
-    {"C:\\Windows\\System32\\cmd.exe", "cmd.exe", false},
-    // Empty patterns match only empty names.
-    {"", "", true},
-    {" \t", "\r\n", true},
-    {"", "C:\\cmd.exe", false},
-    {"  ", "\\", false},
-    {"x", "", false},
-};
-
-} // namespace
-
+// Each case in all four forms.
 TEST(UtilityNameMatch, Table) {
-    for (NameCase const &c : kNameCases) {
+    struct Case {
+        char const *pattern, *name;
+        bool match;
+    } const cases[] = {
+        {"notepad.exe", "C:\\Windows\\NOTEPAD.EXE", true},
+        {"windows\\notepad.exe", "c:/windows/notepad.exe", true},
+        {"pad.exe", "C:\\Windows\\notepad.exe", false},
+        {"C:\\Windows\\", "C:\\Windows\\System32\\cmd.exe", true},
+        {"Windows", "C:\\Windows\\System32\\cmd.exe", true},
+        {"Windows", "C:\\Windows2\\cmd.exe", false},
+        {"a\\b", "x\\ca\\b", false},
+        {"a\\b", "x\\A\\B\\y", true},
+        // A later occurrence may be bounded where the first is not.
+        {"b", "ab\\b", true},
+        {"\\cmd", "C:\\cmdx", false},
+        {"\\cmd", "C:\\x\\cmd", true},
+        {"ows\\", "C:\\Windows\\x", false},
+        {"\\windows\\", "C:\\Windows\\x", true},
+        {" cmd.exe\t", "C:\\cmd.exe", true},
+        {"cmd.exe", "  C:\\CMD.EXE\r\n", true},
+        {"*.exe", "C:\\cmd.exe", false},
+        {"*.exe", "C:\\*.exe", true},
+        {"cmd?.exe", "C:\\cmd1.exe", false},
+        {"C:\\Windows\\System32\\cmd.exe", "cmd.exe", false},
+        // Empty patterns match only empty names.
+        {"", "", true},
+        {" \t", "\r\n", true},
+        {"", "C:\\cmd.exe", false},
+        {"  ", "\\", false},
+        {"x", "", false},
+    };
+    for (Case const &c : cases) {
         SCOPED_TRACE(std::string("pattern \"") + c.pattern + "\" name \"" + c.name + "\"");
+        std::wstring const pattern = Utility::a2w(c.pattern), name = Utility::a2w(c.name);
+        std::vector<wchar_t> p = buffer(pattern), n = buffer(name);
         EXPECT_EQ(Utility::name_match(c.pattern, c.name), c.match);
         EXPECT_EQ(Utility::name_match(std::string(c.pattern), std::string(c.name)), c.match);
-        std::wstring pattern = Utility::a2w(c.pattern);
-        std::wstring name = Utility::a2w(c.name);
         EXPECT_EQ(Utility::name_match(pattern, name), c.match);
-        std::vector<wchar_t> p = buffer(pattern), n = buffer(name);
         EXPECT_EQ(Utility::name_match(p.data(), n.data()), c.match);
     }
-}
-
-TEST(UtilityNameMatch, NullAndNonAscii) {
     std::vector<wchar_t> name = buffer(L"C:\\cmd.exe");
     EXPECT_FALSE(Utility::name_match(static_cast<char const *>(nullptr), "C:\\cmd.exe"));
     EXPECT_FALSE(Utility::name_match("cmd.exe", static_cast<char const *>(nullptr)));

@@ -1,0 +1,72 @@
+// Started by the system tests, with a mode:
+//   path      prints its image path as GetProcessFileNameA and W give it
+//             ("a=<path>", "w=<path in UTF-8>", or "<failed>")
+//   osver     classifies the version with debug records on the console and
+//             prints "code=<version code>"
+//   dump <folder> chain|plain|off
+//             turns crash dumps on ("init=<n>") and faults; chain and off
+//             install a filter of their own first, which exits with 77; off
+//             turns dumps off again before the fault
+#include "log/Log.h"
+#include "sys/Ntdll.h"
+#include "sys/Dump.h"
+#include "sys/OsVersion.h"
+#include "sys/Utility.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <iostream>
+#include <string>
+
+namespace ntdll = zem::vfs::ntdll;
+
+namespace {
+
+LONG WINAPI own_filter(EXCEPTION_POINTERS *pointers) {
+    std::printf("own_filter code=%08lx\n", pointers->ExceptionRecord->ExceptionCode);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 77);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string const mode = argc > 1 ? argv[1] : "";
+    if (mode == "path") {
+        char a[MAX_PATH * 2];
+        wchar_t w[MAX_PATH * 2];
+        std::printf("a=%s\n", ntdll::GetProcessFileNameA(GetCurrentProcess(), a, MAX_PATH * 2)
+                                  ? a
+                                  : "<failed>");
+        if (!ntdll::GetProcessFileNameW(GetCurrentProcess(), w, MAX_PATH * 2))
+            std::wcscpy(w, L"<failed>");
+        std::printf("w=%s\n", zem::vfs::Utility::w2utf8(std::wstring(w)).c_str());
+    } else if (mode == "osver") {
+        zem::vfs::Log(nullptr, 0, 8).level(7);
+        zem::vfs::Log(nullptr, 0, 8).console(true);
+        int const code = zem::vfs::osver::instance()->get();
+        std::cout.flush();
+        std::printf("code=%d\n", code);
+    } else if (mode == "dump" && argc > 3) {
+        // No error box and no debugger question for the fault.
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        if (std::string(argv[3]) != "plain")
+            SetUnhandledExceptionFilter(own_filter);
+        std::printf("init=%d\n", ntdll::dump::Initialize(argv[2]));
+        if (std::string(argv[3]) == "off")
+            ntdll::dump::Uninitialize();
+        std::fflush(stdout);
+        // An address in the never-mapped first page (not null, which the
+        // undefined-behaviour checks of some builds would trap first).
+        std::uintptr_t volatile address = 16;
+        *reinterpret_cast<int volatile *>(address) = 1;
+        std::printf("survived\n");
+        return 3;
+    }
+    std::fflush(stdout);
+    return 0;
+}
