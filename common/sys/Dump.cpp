@@ -59,7 +59,10 @@ std::size_t put_number(wchar_t *out, std::size_t at, int value) {
     length = put_number(file, length, i);
     std::wmemcpy(file + length, L"].dmp", 6);
     length += 5;
-    if (std::wcslen(g_directory) + 1 + length >= MAX_PATH) {
+    // PathCombineW adds a separator only where the folder lacks one.
+    std::size_t const folder = std::wcslen(g_directory);
+    bool const separated = folder > 0 && g_directory[folder - 1] == L'\\';
+    if (folder + (separated ? 0 : 1) + length >= MAX_PATH) {
         return false;
     }
     return PathCombineW(path, g_directory, file) != nullptr;

@@ -71,15 +71,15 @@ LONG crash(EXCEPTION_POINTERS &pointers) {
 TEST(Dump, SettingsAndTheFilter) {
     // Meanwhile, in other processes: the one real dump, a fault of app.exe
     // with app_[0..2] present, whose app_[3].dmp has a full name of the
-    // longest length (259); a fault without a filter of its own (the folder
-    // full); and dumps turned off again before the fault.
+    // longest length (259), its folder given with a final separator; a fault without a filter of
+    // its own (the folder full); and dumps turned off again before the fault.
     DumpFolder dumps(L"app", 3, MAX_PATH - 1), full(L"child_sys", 100), unused(L"child_sys", 0);
     TempFolder program(L"zem_dump_app");
     ASSERT_TRUE(copy_child(L"child_sys", program.path(), L"app.exe"));
     std::wstring const child = program_folder() + L"child_sys.exe";
-    std::future<ChildResult> runs[] = {fault(program.file(L"app.exe"), dumps.where, L"chain"),
-                                       fault(child, full.path(), L"plain"),
-                                       fault(child, unused.path(), L"off")};
+    std::future<ChildResult> runs[] = {
+        fault(program.file(L"app.exe"), dumps.where + L"\\\\", L"chain"), // doubled before a quote
+        fault(child, full.path(), L"plain"), fault(child, unused.path(), L"off")};
 
     LPTOP_LEVEL_EXCEPTION_FILTER const saved = SetUnhandledExceptionFilter(previous_filter);
     // Here the first dump's full name is one character too long.
