@@ -60,7 +60,7 @@ std::string group(std::string const &text, char const *pattern) {
 // A scripted server thread. Each connection gets the next answer at once (the
 // last one repeats; empty: closed at once; "<|>" splits it into writes 30 ms
 // apart), then is read until `heads` request heads and the last one's body
-// arrived (0: until the client closes); heard(n) waits for n requests.
+// arrived (0: until the client closes; -1: one block); heard(n) waits for n.
 class Peer {
 public:
     explicit Peer(std::vector<std::string> answers, int heads = 1, bool tls = false)
@@ -132,7 +132,7 @@ private:
             length = at < found ? std::stoul(got.substr(at + 16)) : 0;
             end = found + 4;
         }
-        return heads_ > 0 && got.size() >= end + length;
+        return heads_ < 0 ? !got.empty() : heads_ > 0 && got.size() >= end + length;
     }
 
     std::vector<std::string> answers_;
@@ -518,6 +518,8 @@ TEST_F(Http, SocksBytes) {
         close_socket(s);
         EXPECT_EQ(peer.heard(c.heard.size()), c.heard);
     }
+    Peer cut({"\x00\x5a"s}, -1); // a SOCKS 4 reply cut short by the server's close
+    EXPECT_EQ(proxy(session, 2, cut.port, "alice", "secret")->connect("127.0.0.1", 81), kNone);
 }
 
 // The real proxies (squid Basic and Digest, dante with and without a
