@@ -1,13 +1,10 @@
 #!/bin/sh
-# Starts ("up") and stops ("down") the loopback peers of the HTTP tests in DIR:
-# openssl s_server with a certificate made here (tls; the test program's own
-# TLS servers use it too), squid with Basic and with Digest proxy
-# authentication (squid_basic, squid_digest), dante as a SOCKS 4/5 proxy
-# without and with user name and password (dante, dante_auth; the user is
-# alice, password secret, which dante checks against a password file of its
-# own seen in a private mount namespace). DIR/ports.txt lists name=port.
-# Every peer runs in a process group of its own and ends by itself after
-# $ZEM_PEERS_LIFETIME seconds (default 1800) should "down" never come.
+# Starts ("up") and stops ("down") the HTTP tests' loopback peers in DIR, listed
+# as name=port in DIR/ports.txt: openssl s_server (tls; its certificate serves the
+# tests' TLS servers too), squid with Basic and Digest authentication (squid_basic,
+# squid_digest), dante without and with a password (dante, dante_auth: alice,
+# secret, from a password file seen in a private mount namespace). Each peer has a
+# process group and ends by itself after $ZEM_PEERS_LIFETIME seconds (1800).
 set -eu
 CMD=${1:-} DIR=${2:?usage: $0 up|down DIR}
 stop() {

@@ -1,6 +1,5 @@
-// The HTTP client against loopback peers: scripted plain and TLS servers in
-// this program, and squid, dante and openssl s_server from peers.sh (their
-// ports, and the certificate, in the folder of the file ZEM_HTTP_PEERS names).
+// The HTTP client against loopback peers: scripted plain and TLS servers here,
+// squid, dante and openssl s_server from peers.sh (ports in $ZEM_HTTP_PEERS).
 #include "../../common/http/HttpSession.h"
 #include "../../common/http/NetProxy.h"
 #include "../../common/log/Log.h"
@@ -28,8 +27,7 @@ namespace {
 
 uint64 const kNone = static_cast<uint64>(-1);
 
-// A peer's port from the list ("0" when it is not there); without a name, the
-// list's folder. (Winsock is started by the fixture's session.)
+// A peer's port from the list ("0" when it is not there); no name: its folder.
 std::string peers(std::string const &name = "") {
     std::string const path = std::getenv("ZEM_HTTP_PEERS") ? std::getenv("ZEM_HTTP_PEERS") : "";
     std::ifstream in(path);
@@ -59,12 +57,10 @@ std::string group(std::string const &text, char const *pattern) {
     return std::regex_search(text, m, std::regex(pattern)) ? m.str(1) : "";
 }
 
-// A scripted server run by a thread of this program. Each connection gets the
-// next answer at once (the last one repeats), and is then read until `heads`
-// request heads (and the body the last one's Content-Length names) arrived,
-// or, with `heads` 0, until the client closes; heard(n) waits for the first n
-// requests. An empty answer closes the connection at once; "<|>" splits an
-// answer into writes 30 ms apart, so that its pieces arrive apart.
+// A scripted server thread. Each connection gets the next answer at once (the
+// last one repeats; empty: closed at once; "<|>" splits it into writes 30 ms
+// apart), then is read until `heads` request heads and the last one's body
+// arrived (0: until the client closes; -1: one block); heard(n) waits for n.
 class Peer {
 public:
     explicit Peer(std::vector<std::string> answers, int heads = 1, bool tls = false)
@@ -132,12 +128,11 @@ private:
             std::size_t const found = got.find("\r\n\r\n", end);
             if (found == std::string::npos)
                 return false;
-            length = got.find("Content-Length: ", end) < found
-                         ? std::stoul(got.substr(got.find("Content-Length: ", end) + 16))
-                         : 0;
+            std::size_t const at = got.find("Content-Length: ", end);
+            length = at < found ? std::stoul(got.substr(at + 16)) : 0;
             end = found + 4;
         }
-        return heads_ > 0 && got.size() >= end + length;
+        return heads_ < 0 ? !got.empty() : heads_ > 0 && got.size() >= end + length;
     }
 
     std::vector<std::string> answers_;
@@ -342,8 +337,8 @@ TEST_F(Http, RequestTexts) {
     }
 }
 
-// The gateway tunnel (plain and TLS): its CONNECT text, its refusals, the
-// data after its head; TLS to a self-signed s_server and to a plain server.
+// The gateway tunnel (plain and TLS): its CONNECT text, refusals, the data
+// after its head; TLS to a self-signed s_server.
 TEST_F(Http, TunnelAndTls) {
     Peer cookie({"HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\n\r\n"});
     Stream c(session.get(url(cookie.port, "/").c_str()));
@@ -386,8 +381,7 @@ TEST_F(Http, TunnelAndTls) {
     EXPECT_NE(read_body(s.get()).find("<HTML>"), std::string::npos);
 }
 
-// Unusable addresses, a closed port, and a server that answers the TLS hello
-// in plain text (no request is sent to it); the records of the failures.
+// Unusable addresses, a closed port, a plain answer to the TLS hello; records.
 TEST_F(Http, FailuresAndTheirRecords) {
     int const closed = Peer({kOk}).port;
     Peer plain({kOk});
@@ -451,10 +445,8 @@ TEST_F(Http, HttpProxyHandshakes) {
         << log.text();
 }
 
-// The Proxy-Authorization value for each challenge, sent again at once by a
-// second connect of the same object: "@C" the client nonce (8 letters or
-// digits, one per object), "@R" the response (32 hex digits; the real squid
-// checks its value); Digest values end with the uri.
+// The Proxy-Authorization value for each challenge, also on a second connect
+// of the object: "@C" its client nonce, "@R" the response (squid checks it).
 TEST_F(Http, ProxyAuthorizationValues) {
     std::string const user(40, 'u'), password(45, 'p');
     std::string const head = "Digest username=\"alice\",nc=1,",
@@ -526,9 +518,11 @@ TEST_F(Http, SocksBytes) {
         close_socket(s);
         EXPECT_EQ(peer.heard(c.heard.size()), c.heard);
     }
+    Peer cut({"\x00\x5a"s}, -1); // a SOCKS 4 reply cut short by the server's close
+    EXPECT_EQ(proxy(session, 2, cut.port, "alice", "secret")->connect("127.0.0.1", 81), kNone);
 }
 
-// The real proxies (squid with Basic and Digest, dante with and without a
+// The real proxies (squid Basic and Digest, dante with and without a
 // password) to a scripted target; a second connect of the same object.
 TEST_F(Http, RealProxies) {
     Peer target({kOk}, 1);

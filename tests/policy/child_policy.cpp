@@ -1,11 +1,12 @@
 // Started by the policy tests from copies named like the system's programs.
 // Arguments arrive hex-encoded ("x" and two digits a byte). Commands:
-//   wait                              sleeps until it is ended
+//   wait                          sleeps until it is ended
+//   probe                         prints the own subkey's "Probe" as probe=<text|<none>>
 //   then triples, answered together as answers=<0|1 ...>:
-//     process <pattern> <name|"">     ProcessMatch(pattern) about the name
-//                                     (empty: this process)
-//     file <pattern> <path>           FileMatch(pattern, 1) with mode 1
+//     process <pattern> <name|"">  ProcessMatch(pattern) about the name (empty: this process)
+//     file <pattern> <path>        FileMatch(pattern, 1) with mode 1
 #include "policy/FileMatch.h"
+#include "policy/ProcessConfig.h"
 #include "policy/ProcessMatch.h"
 
 #include <windows.h>
@@ -25,6 +26,12 @@ int main(int argc, char **argv) {
     std::string const first = argc > 1 ? decode(argv[1]) : "";
     if (first == "wait")
         Sleep(INFINITE);
+    if (first == "probe") { // the subkey named after the image without its extension
+        std::string probe;
+        bool const found = zem::vfs::ProcessConfig(1, nullptr, false).get_string("Probe", probe);
+        std::printf("probe=%s\n", found ? probe.c_str() : "<none>");
+        return 0;
+    }
     std::string answers;
     for (int i = 1; i + 2 < argc; i += 3) {
         std::string kind = decode(argv[i]), pattern = decode(argv[i + 1]),

@@ -60,31 +60,26 @@ inline ChildResult ask_child(TempFolder const &folder, std::wstring const &image
 }
 
 // The library's records up to level 7 go to a file while the object lives.
-class LogCapture {
-public:
-    LogCapture() : folder_(L"zem_policy_log"), path_(folder_.narrow_file("log.txt")) {
-        Log control(nullptr, 0, 8);
-        control.open(path_.c_str());
-        control.level(7);
+struct LogCapture {
+    TempFolder folder{L"zem_policy_log"};
+    std::string path = folder.narrow_file("log.txt");
+    LogCapture() {
+        Log(nullptr, 0, 8).open(path.c_str());
+        Log(nullptr, 0, 8).level(7);
     }
     ~LogCapture() {
-        Log control(nullptr, 0, 8);
-        control.open(nullptr);
-        control.level(4);
+        Log(nullptr, 0, 8).open(nullptr);
+        Log(nullptr, 0, 8).level(4);
     }
-    std::string text() const { return read_file(widen(path_)); }
+    std::string text() const { return read_file(widen(path)); }
     int count(std::string const &needle) const {
-        std::string all = text();
+        std::string const all = text();
         int found = 0;
         for (std::size_t at = all.find(needle); at != std::string::npos;
              at = all.find(needle, at + 1))
             ++found;
         return found;
     }
-
-private:
-    TempFolder folder_;
-    std::string path_;
 };
 
 } // namespace policy_test

@@ -1,9 +1,8 @@
-// ProcessConfig over a scratch subkey of the product key: values of every
-// type written behind its back and read as numbers, texts and bytes, keys it
-// cannot open, and the program's own subkey named after its image.
+// ProcessConfig over a scratch subkey of the product key: values of every type
+// read every way, keys it cannot open, the program's own subkey.
 #include "../../common/policy/ProcessConfig.h"
 
-#include "support/ChildProcess.h"
+#include "policy_support.h"
 
 #include <gtest/gtest.h>
 
@@ -31,41 +30,25 @@ protected:
 } // namespace
 
 TEST_F(ProcessConfigTest, EveryTypeReadEveryWay) {
-    std::string const d29 = std::string(28, '0') + "9", d30 = "0" + d29, huge(100000, '1');
-    std::string const big(1 << 20, 'q');
-    struct Case {
-        DWORD type;
-        std::string data;
-        bool int_ok;
-        int value;
-        bool text_ok;
-        std::string text;
-    } const cases[] = {
-        {REG_SZ, std::string("42\0", 3), true, 42, true, "42"},
-        {REG_SZ, "42", true, 42, true, "42"}, // no terminator
-        {REG_SZ, std::string("-7\0", 3), true, -7, true, "-7"},
-        {REG_SZ, std::string("  12\0", 5), true, 12, true, "  12"},
+    std::string const d29 = std::string(28, '0') + "9", d30 = "0" + d29, huge(100000, '1'),
+                      big(1 << 20, 'q');
+    // clang-format off
+    struct Case { DWORD type; std::string data; bool int_ok; int value; bool text_ok; std::string text; } const cases[] = {
+        {REG_SZ, std::string("42\0", 3), true, 42, true, "42"}, {REG_SZ, "42", true, 42, true, "42"}, // no terminator
+        {REG_SZ, std::string("-7\0", 3), true, -7, true, "-7"}, {REG_SZ, std::string("  12\0", 5), true, 12, true, "  12"},
         {REG_SZ, std::string("2147483647\0", 11), true, INT_MAX, true, "2147483647"},
         {REG_SZ, std::string("-2147483648\0", 12), true, INT_MIN, true, "-2147483648"},
-        {REG_SZ, std::string("42x\0", 4), false, 0, true, "42x"},
-        {REG_SZ, std::string("12 \0", 4), false, 0, true, "12 "},
-        {REG_SZ, std::string("0x10\0", 5), false, 0, true, "0x10"},
-        {REG_SZ, std::string("99999999999\0", 12), false, 0, true, "99999999999"},
-        {REG_SZ, std::string("\0", 1), false, 0, true, ""},
-        {REG_SZ, "", false, 0, true, ""},
-        {REG_SZ, std::string("ab\0cd\0", 6), false, 0, true, "ab"},
-        {REG_SZ, d29, true, 9, true, d29},
+        {REG_SZ, std::string("42x\0", 4), false, 0, true, "42x"}, {REG_SZ, std::string("12 \0", 4), false, 0, true, "12 "},
+        {REG_SZ, std::string("0x10\0", 5), false, 0, true, "0x10"}, {REG_SZ, std::string("99999999999\0", 12), false, 0, true, "99999999999"},
+        {REG_SZ, std::string("\0", 1), false, 0, true, ""}, {REG_SZ, "", false, 0, true, ""},
+        {REG_SZ, std::string("ab\0cd\0", 6), false, 0, true, "ab"}, {REG_SZ, d29, true, 9, true, d29},
         {REG_SZ, d30, false, 0, true, d30}, // 30 characters are too many for a number
-        {REG_SZ, huge, false, 0, true, huge},
-        {REG_SZ, big + '\0', false, 0, true, big},
-        {REG_DWORD, std::string("\x07\0\0\0", 4), true, 7, true, "7"},
-        {REG_DWORD, "\xFF\xFF\xFF\xFF", true, -1, true, "-1"},
-        {REG_DWORD, std::string("\x07\0", 2), false, 0, false, ""},
-        {REG_DWORD, std::string("\x07\0\0\0\0\0\0\0", 8), false, 0, false, ""},
-        {REG_QWORD, std::string("\x07\0\0\0\0\0\0\0", 8), false, 0, false, ""},
-        {REG_BINARY, std::string("\x07\0\0\0", 4), false, 0, false, ""},
-        {REG_EXPAND_SZ, std::string("7\0", 2), false, 0, false, ""},
-        {REG_MULTI_SZ, std::string("a\0b\0\0", 5), false, 0, false, ""}};
+        {REG_SZ, huge, false, 0, true, huge}, {REG_SZ, big + '\0', false, 0, true, big},
+        {REG_DWORD, std::string("\x07\0\0\0", 4), true, 7, true, "7"}, {REG_DWORD, "\xFF\xFF\xFF\xFF", true, -1, true, "-1"},
+        {REG_DWORD, std::string("\x07\0", 2), false, 0, false, ""}, {REG_DWORD, std::string("\x07\0\0\0\0\0\0\0", 8), false, 0, false, ""},
+        {REG_QWORD, std::string("\x07\0\0\0\0\0\0\0", 8), false, 0, false, ""}, {REG_BINARY, std::string("\x07\0\0\0", 4), false, 0, false, ""},
+        {REG_EXPAND_SZ, std::string("7\0", 2), false, 0, false, ""}, {REG_MULTI_SZ, std::string("a\0b\0\0", 5), false, 0, false, ""}};
+    // clang-format on
     ProcessConfig config(1, name_.c_str(), false);
     for (Case const &c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.data.substr(0, 20));
@@ -107,17 +90,16 @@ TEST_F(ProcessConfigTest, WritesAndNamesItCannotUse) {
                  again.get_string("Missing", s));
     EXPECT_EQ(again.get_data("Missing", back, sizeof back) + again.get_data("Blob", nullptr, 9),
               0u);
-    struct Unusable { // a null name, or a root that opens nothing
-        int root;
-        char const *name;
-    } const unusable[] = {{1, nullptr}, {2, nullptr}, {2, "Int"}, {-1, "Int"}};
-    for (Unusable const &u : unusable) {
-        ProcessConfig c(u.root, u.root == 1 ? name_.c_str() : "", true);
+    // A null name, or a root that opens nothing.
+    std::pair<int, char const *> const unusable[] = {
+        {1, nullptr}, {2, nullptr}, {2, "Int"}, {-1, "Int"}};
+    for (auto const &u : unusable) {
+        ProcessConfig c(u.first, u.first == 1 ? name_.c_str() : "", true);
         n = 5, s = "kept";
-        EXPECT_FALSE(c.has_key(u.name) || c.get_int(u.name, n) || c.get_string(u.name, s) ||
-                     c.set_int(u.name, 1) || c.set_string(u.name, "v") ||
-                     c.set_data(u.name, "v", 1) || c.delete_key(u.name));
-        EXPECT_EQ(c.get_data(u.name, back, sizeof back), 0u);
+        EXPECT_FALSE(c.has_key(u.second) || c.get_int(u.second, n) || c.get_string(u.second, s) ||
+                     c.set_int(u.second, 1) || c.set_string(u.second, "v") ||
+                     c.set_data(u.second, "v", 1) || c.delete_key(u.second));
+        EXPECT_EQ(c.get_data(u.second, back, sizeof back), 0u);
         EXPECT_TRUE(n == 5 && s == "kept");
     }
 }
@@ -157,6 +139,6 @@ TEST(ProcessConfigImage, NullNameUsesTheProgramsOwnSubkey) {
     EXPECT_TRUE(ProcessConfig(1, nullptr, false).get_string("Probe", s));
     EXPECT_EQ(s, "own");
     TempFolder folder(L"zem_config"); // C:\...\Tool.new.exe uses the subkey "Tool.new"
-    ASSERT_TRUE(copy_child(L"child_process_config", folder.path(), L"Tool.new.exe"));
-    EXPECT_EQ(run_child(folder.file(L"Tool.new.exe")).value("probe"), "tool");
+    EXPECT_EQ(zem::vfs::policy_test::ask_child(folder, L"Tool.new.exe", {"probe"}).value("probe"),
+              "tool");
 }
