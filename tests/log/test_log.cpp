@@ -1,5 +1,4 @@
-// The logger in this process (loaded without settings), and the registry
-// settings read at load, through child_log.exe and a second copy of the DLL.
+// The logger of this process (without settings), then the registry settings.
 #include "../../common/log/Log.h"
 #include "../../common/log/internal/Logger.h"
 #include "support/ChildProcess.h"
@@ -113,9 +112,7 @@ TEST_F(LogFile, Records) {
     EXPECT_FALSE(Log::can(0));
 }
 
-// Four threads write records k, "middle", k in three emissions while another
-// thread switches between two files: every record lands whole in one of them. (A
-// logger that deadlocks here meets the test's time limit.)
+// Records of four threads land whole while another thread switches files.
 TEST_F(LogFile, RecordsOfThreadsWhileFilesSwitch) {
     std::atomic<bool> writing{true};
     std::thread switcher([&] {
@@ -163,7 +160,6 @@ TEST(Log, Printers) {
     EXPECT_EQ(os[2].str(), "2021-03-04 05:06:07.089<null><8000000000000001> 1a");
 }
 
-// The token rules, against a file system of six names.
 TEST(Log, FileNamePatterns) {
     std::set<std::string> const files = {"app_1234_0.log", "app_1234_1.log", "c0-0",
                                          "d_0_%Y.log",     "0\\..\\x.log",   "1\\..\\x.log"};
@@ -199,11 +195,8 @@ TEST(Log, FileNamePatterns) {
     }
 }
 
-// The settings at load, each from the program's key or else the common key;
-// one child per case, run as @app.exe with the files of counters 0 and 1 made
-// before its library loads. A value is "<key><name><type><data>": key o (own)
-// or c (common); type "=" text, "#" DWORD. "@" is the test folder; "%p" the
-// child's id, "%P" and "%t" its process and thread ids as a prefix shows them.
+// A value is "<key o (own) or c (common)><name><= text or # DWORD><data>"; "@"
+// is the folder of @app.exe, "%p" its id, "%P" and "%t" as a prefix shows them.
 TEST(Log, RegistrySettings) {
     TempFolder folder(L"zem_logreg");
     std::string const d = narrow(folder.path()) + "\\", common = "Software\\Tavrin Labs\\Quillon",
@@ -261,7 +254,6 @@ TEST(Log, RegistrySettings) {
     }
 }
 
-// A second copy of the library, loaded and unloaded by this process.
 TEST(Log, LoadAndUnload) {
     TempFolder folder(L"zem_logdll");
     RegistryScope registry;

@@ -1,6 +1,5 @@
-// An in-memory StreamBuf for tests and benchmarks: writes append, reads take
-// from the front, and every call can be made to deliver at most `chunk` bytes
-// to imitate a pipe that returns short reads.
+// An in-memory StreamBuf: writes append, reads take from the front, at most
+// `chunk` bytes a call, as a pipe might deliver them.
 #pragma once
 
 #include "serialize/StreamBuf.h"
@@ -9,9 +8,7 @@
 #include <cstring>
 #include <string>
 
-namespace zem {
-namespace vfs {
-namespace test {
+namespace zem::vfs::test {
 
 class MemoryStreamBuf : public StreamBuf {
 public:
@@ -38,7 +35,6 @@ public:
 
     std::string const &bytes() const { return bytes_; }
     std::string unread() const { return bytes_.substr(pos_); }
-    void clear() { bytes_.clear(), pos_ = 0; }
     void set_chunk(uint64 chunk) { chunk_ = chunk; }
     void set_peekable(bool on) { peekable_ = on; }
     void set_fail_writes(bool on) { fail_writes_ = on; }
@@ -66,6 +62,4 @@ inline std::string hex(std::string const &bytes) {
     return out;
 }
 
-} // namespace test
-} // namespace vfs
-} // namespace zem
+} // namespace zem::vfs::test

@@ -1,12 +1,7 @@
-// Started by the system tests, with a mode:
-//   path      prints its image path as GetProcessFileNameA and W give it
-//             ("a=<path>", "w=<path in UTF-8>", or "<failed>")
-//   osver     classifies the version with debug records on the console and
-//             prints "code=<version code>"
-//   dump <folder> chain|plain|off
-//             turns crash dumps on ("init=<n>") and faults; chain and off
-//             install a filter of their own first, which exits with 77; off
-//             turns dumps off again before the fault
+// Modes: path (prints "a=" and "w=" image paths), osver (prints debug records
+// and "code="), dump <folder> chain|plain|off (turns dumps on, prints "init=",
+// faults; chain and off first install a filter that exits with 77, off turns
+// dumps off before the fault).
 #include "log/Log.h"
 #include "sys/Ntdll.h"
 #include "sys/Dump.h"
@@ -52,7 +47,6 @@ int main(int argc, char **argv) {
         std::cout.flush();
         std::printf("code=%d\n", code);
     } else if (mode == "dump" && argc > 3) {
-        // No error box and no debugger question for the fault.
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
         if (std::string(argv[3]) != "plain")
             SetUnhandledExceptionFilter(own_filter);
@@ -60,8 +54,7 @@ int main(int argc, char **argv) {
         if (std::string(argv[3]) == "off")
             ntdll::dump::Uninitialize();
         std::fflush(stdout);
-        // An address in the never-mapped first page (not null, which the
-        // undefined-behaviour checks of some builds would trap first).
+        // In the never-mapped first page, but not null (sanitisers trap that).
         std::uintptr_t volatile address = 16;
         *reinterpret_cast<int volatile *>(address) = 1;
         std::printf("survived\n");
