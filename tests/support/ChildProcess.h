@@ -1,5 +1,4 @@
-// Child programs with their output captured, registry values and temporary
-// folders removed at the end, and copies of a child on drive C:.
+// Child programs with their output captured, temporary folders and registry values.
 #pragma once
 
 #include "sys/Utility.h"
@@ -41,7 +40,6 @@ struct ChildResult {
     DWORD exit_code = 0, pid = 0;
     std::string output;
 
-    // The value of the first output line "<key>=<value>".
     std::string value(std::string const &key, std::string const &missing = "<missing>") const {
         std::string const text = "\n" + output;
         std::size_t at = text.find("\n" + key + "=");
@@ -57,16 +55,14 @@ struct ChildResult {
     }
 };
 
-// Runs `line` with its output and errors on a pipe, calls `started` once the
-// process exists and terminates a child that outlives `timeout_ms`.
+// Runs `line` with its output on a pipe; a child outliving `timeout_ms` ends.
 inline ChildResult run_captured(std::wstring const &program, std::wstring line, DWORD flags,
                                 wchar_t const *folder, DWORD timeout_ms,
                                 std::function<void(PROCESS_INFORMATION const &)> const &started) {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     Handle read_end, write_end;
-    if (!CreatePipe(read_end.put(), write_end.put(), &inherit, 0))
-        return result;
+    CreatePipe(read_end.put(), write_end.put(), &inherit, 0);
     SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -118,21 +114,17 @@ inline ChildResult run_child(std::wstring const &program, std::wstring const &ar
                         });
 }
 
-// A new temporary folder (long form), removed with its content at the end.
 class TempFolder {
 public:
     explicit TempFolder(std::wstring const &tag) {
-        wchar_t base[MAX_PATH + 1];
-        std::wstring const root(base, GetTempPathW(MAX_PATH + 1, base));
+        wchar_t temp[MAX_PATH + 1], base[32768];
+        GetTempPathW(MAX_PATH + 1, temp);
+        std::wstring const root(base, GetLongPathNameW(temp, base, 32768));
         static unsigned counter = 0;
         do
             path_ = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                     std::to_wstring(++counter);
         while (!CreateDirectoryW(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
-        std::vector<wchar_t> full(32768);
-        DWORD n = GetLongPathNameW(path_.c_str(), full.data(), DWORD(full.size()));
-        if (n > 0 && n < full.size())
-            path_.assign(full.data(), n);
     }
     ~TempFolder() {
         std::error_code ignored;
@@ -184,9 +176,8 @@ public:
     }
     bool set(HKEY hive, std::string const &path, std::string const &name, DWORD type,
              void const *data, DWORD size) {
-        bool const created = create(hive, path);
-        made_.emplace_back(hive, path, name, false);
-        return created &&
+        made_.emplace_back(hive, path, name, false); // removed after the keys made for it
+        return create(hive, path) &&
                RegSetKeyValueA(hive, path.c_str(), name.c_str(), type, data, size) == ERROR_SUCCESS;
     }
     bool set(HKEY hive, std::string const &path, std::string const &name, std::string const &text) {

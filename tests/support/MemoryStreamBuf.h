@@ -1,5 +1,4 @@
-// An in-memory StreamBuf: writes append, reads take from the front, at most
-// `chunk` bytes a call, as a pipe might deliver them.
+// An in-memory StreamBuf whose reads deliver at most `chunk` bytes, as a pipe might.
 #pragma once
 
 #include "serialize/StreamBuf.h"
@@ -17,10 +16,8 @@ public:
 
     int error() const override { return error_; }
     uint64 put(void const *data, uint64 size) override {
-        if (fail_writes_)
-            error_ = 1000 + 232;
-        else
-            bytes_.append(static_cast<char const *>(data), std::size_t(size));
+        error_ = fail_writes_ ? 1232 : error_;
+        bytes_.append(static_cast<char const *>(data), fail_writes_ ? 0 : std::size_t(size));
         return fail_writes_ ? 0 : size;
     }
     bool sync() override { return ++syncs_ > 0; }

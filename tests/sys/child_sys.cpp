@@ -1,7 +1,6 @@
 // Modes: path (prints "a=" and "w=" image paths), osver (prints debug records
-// and "code="), dump <folder> chain|plain|off (turns dumps on, prints "init=",
-// faults; chain and off first install a filter that exits with 77, off turns
-// dumps off before the fault).
+// and "code="), dump <folder> chain|plain (turns dumps on, prints "init=" and
+// faults; chain first installs a filter that exits with 77).
 #include "log/Log.h"
 #include "sys/Ntdll.h"
 #include "sys/Dump.h"
@@ -12,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cwchar>
 #include <iostream>
 #include <string>
 
@@ -32,13 +30,11 @@ LONG WINAPI own_filter(EXCEPTION_POINTERS *pointers) {
 int main(int argc, char **argv) {
     std::string const mode = argc > 1 ? argv[1] : "";
     if (mode == "path") {
-        char a[MAX_PATH * 2];
-        wchar_t w[MAX_PATH * 2];
-        std::printf("a=%s\n", ntdll::GetProcessFileNameA(GetCurrentProcess(), a, MAX_PATH * 2)
-                                  ? a
-                                  : "<failed>");
-        if (!ntdll::GetProcessFileNameW(GetCurrentProcess(), w, MAX_PATH * 2))
-            std::wcscpy(w, L"<failed>");
+        char a[MAX_PATH * 2] = "";
+        wchar_t w[MAX_PATH * 2] = L"";
+        ntdll::GetProcessFileNameA(GetCurrentProcess(), a, MAX_PATH * 2);
+        ntdll::GetProcessFileNameW(GetCurrentProcess(), w, MAX_PATH * 2);
+        std::printf("a=%s\n", a);
         std::printf("w=%s\n", zem::vfs::Utility::w2utf8(std::wstring(w)).c_str());
     } else if (mode == "osver") {
         zem::vfs::Log(nullptr, 0, 8).level(7);
@@ -48,11 +44,9 @@ int main(int argc, char **argv) {
         std::printf("code=%d\n", code);
     } else if (mode == "dump" && argc > 3) {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-        if (std::string(argv[3]) != "plain")
+        if (std::string(argv[3]) == "chain")
             SetUnhandledExceptionFilter(own_filter);
         std::printf("init=%d\n", ntdll::dump::Initialize(argv[2]));
-        if (std::string(argv[3]) == "off")
-            ntdll::dump::Uninitialize();
         std::fflush(stdout);
         // In the never-mapped first page, but not null (sanitisers trap that).
         std::uintptr_t volatile address = 16;

@@ -10,37 +10,21 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 using namespace zem::vfs::test;
 
 namespace {
 
-// Text values of HKEY_LOCAL_MACHINE written back when the object ends.
-struct SavedValues {
-    struct Value {
-        char const *key, *name;
-        std::string saved;
-    } values[3] = {{"Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", ""},
-                   {"Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentBuildNumber", ""},
-                   {"System\\CurrentControlSet\\Control\\ProductOptions", "ProductType", ""}};
-    SavedValues() {
-        for (Value &v : values) {
-            char text[256] = "";
-            DWORD size = sizeof text;
-            RegGetValueA(HKEY_LOCAL_MACHINE, v.key, v.name, RRF_RT_REG_SZ, nullptr, text, &size);
-            v.saved = text;
-        }
-    }
-    ~SavedValues() { set({values[0].saved, values[1].saved, values[2].saved}); }
-    bool set(std::vector<std::string> const &texts) {
-        bool ok = true;
-        for (int i = 0; i < 3; ++i)
-            ok = ok && RegSetKeyValueA(HKEY_LOCAL_MACHINE, values[i].key, values[i].name, REG_SZ,
-                                       texts[i].c_str(), DWORD(texts[i].size() + 1)) == 0;
-        return ok;
-    }
-};
+// Sets the version, build and product type of the whole prefix.
+bool set_prefix(std::string const &version, std::string const &build, std::string const &type) {
+    auto set = [](char const *key, char const *name, std::string const &text) {
+        return RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, name, REG_SZ, text.c_str(),
+                               DWORD(text.size() + 1)) == ERROR_SUCCESS;
+    };
+    char const *const current = "Software\\Microsoft\\Windows NT\\CurrentVersion";
+    return set(current, "CurrentVersion", version) && set(current, "CurrentBuildNumber", build) &&
+           set("System\\CurrentControlSet\\Control\\ProductOptions", "ProductType", type);
+}
 
 } // namespace
 
@@ -48,7 +32,6 @@ TEST(OsVersion, Table) {
     // The test prefix reports Windows 7 (6.1, workstation).
     ASSERT_NE(zem::vfs::osver::instance(), nullptr);
     EXPECT_EQ(zem::vfs::osver::instance()->get(), 4);
-    // A Wine version name, or version, build and product type.
     struct Case {
         char const *wine, *version, *build, *product;
         int code;
@@ -70,14 +53,13 @@ TEST(OsVersion, Table) {
         {0, "10.0", "22000", "WinNT", 8, "Ver=10.0.9200 ", " SP=22000.61440 OS=8 PID="},
         {0, "10.0", "21999", "WinNT", 7, "Ver=10.0.9200 ", " SP=21999.61440 OS=7 PID="},
     };
-    SavedValues prefix;
     for (Case const &c : cases) {
         SCOPED_TRACE(c.wine ? c.wine : std::string(c.version) + " " + c.build + " " + c.product);
         RegistryScope registry;
-        ASSERT_TRUE(c.wine ? registry.set(HKEY_CURRENT_USER,
+        EXPECT_TRUE(c.wine ? registry.set(HKEY_CURRENT_USER,
                                           "Software\\Wine\\AppDefaults\\child_sys.exe", "Version",
                                           std::string(c.wine))
-                           : prefix.set({c.version, c.build, c.product}));
+                           : set_prefix(c.version, c.build, c.product));
         ChildResult child = run_child(program_folder() + L"child_sys.exe", L"osver");
         std::size_t at = child.output.find("OS Info: ");
         std::string const record =
@@ -90,4 +72,5 @@ TEST(OsVersion, Table) {
         std::string const pid = " PID=" + std::to_string(child.pid);
         EXPECT_EQ(record.substr(record.size() - std::min(record.size(), pid.size())), pid);
     }
+    EXPECT_TRUE(set_prefix("6.1", "7601", "WinNT")); // as the prefix was made
 }

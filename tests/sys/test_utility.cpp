@@ -6,16 +6,11 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 using zem::vfs::uint64;
 using zem::vfs::Utility;
 
-namespace {
-
 uint64 const kNul = static_cast<uint64>(-1);
-
-} // namespace
 
 // Counts beyond 32 bits are refused (0xFFFFFFFF would read as NUL-terminated).
 TEST(UtilityConvert, CountedTable) {
@@ -25,15 +20,10 @@ TEST(UtilityConvert, CountedTable) {
         uint64 count;
         char const *expected;
     } const cases[] = {
-        {nullptr, nullptr, kNul, ""},
-        {nullptr, nullptr, 4, ""},
-        {"abc", L"abc", 0, ""},
-        {"abc", L"abc", 0xFFFFFFFFull, ""},
-        {"abc", L"abc", (1ull << 32) + 3, ""},
-        {"abc", L"abc", 0x80000000ull, ""},
-        {"abcdef", L"abcdef", 3, "abc"},
-        {"ab\0cd", L"ab\0cd", 5, "ab"},
-        {"abc", L"abc", kNul, "abc"},
+        {nullptr, nullptr, kNul, ""},       {"abc", L"abc", 0, ""},
+        {"abc", L"abc", 0xFFFFFFFFull, ""}, {"abc", L"abc", (1ull << 32) + 3, ""},
+        {"abc", L"abc", 0x80000000ull, ""}, {"abcdef", L"abcdef", 3, "abc"},
+        {"ab\0cd", L"ab\0cd", 5, "ab"},     {"abc", L"abc", kNul, "abc"},
     };
     for (Case const &c : cases) {
         SCOPED_TRACE(c.count);
@@ -59,19 +49,12 @@ TEST(UtilityConvert, CountedTable) {
 }
 
 TEST(UtilityConvert, StackAndHeapBuffers) {
-    // Sizes around the 4096-unit stack buffer, counted with the NUL.
-    for (std::size_t units : {4094u, 4095u, 4096u, 4097u, 70000u}) {
-        SCOPED_TRACE(units);
-        std::wstring wide;
-        std::string utf8;
-        for (std::size_t i = 0; i < units; ++i) {
-            wide.push_back(i % 2 ? L'\u00E9' : L'a' + i % 26);
-            utf8 += i % 2 ? std::string("\xC3\xA9") : std::string(1, char('a' + i % 26));
-        }
+    // Two UTF-8 bytes a unit; with its NUL the wide text fills the stack buffer, or not.
+    for (std::size_t units : {4094u, 4095u, 70000u}) {
+        std::wstring const wide(units, L'\u00E9');
+        std::string const utf8 = Utility::w2utf8(wide);
+        EXPECT_EQ(utf8.size(), 2 * units);
         EXPECT_EQ(Utility::utf82w(utf8), wide);
-        EXPECT_EQ(Utility::w2utf8(wide.c_str(), wide.size()), utf8);
-        EXPECT_EQ(Utility::a2w(std::string(units, 'x').c_str(), units), std::wstring(units, L'x'));
-        EXPECT_EQ(Utility::w2a(std::wstring(units, L'x')), std::string(units, 'x'));
     }
 }
 
@@ -97,11 +80,9 @@ TEST(UtilityTrim, Table) {
         {false, "ab\r\n", nullptr, "ab"},
         {true, "\r\n ab ", nullptr, "ab "},
         {true, "", nullptr, ""},
-        {false, "", nullptr, ""},
         {true, "\v ab", nullptr, "\v ab"},
         {true, "xxyab", "xy", "ab"},
         {false, "\\\\a\\", "\\", "\\\\a"},
-        {true, "xx", "x", ""},
         {true, " a", "", " a"},
         // trim_left ends at a NUL, trim_right keeps it; a NUL is never in the set.
         {true, std::string(" a\0b", 4), nullptr, "a"},
@@ -136,7 +117,6 @@ TEST(UtilityFileInPath, Table) {
     } const cases[] = {
         {"C:\\dir\\", "\\??\\c:/DIR/file.txt", true, true},
         {"C:\\dir\\", "C:\\dir", true, true},
-        {"C:\\dir\\", "c:/dir/", true, true},
         {"C:\\dir\\", "C:\\dir2\\x", false, false},
         {"C:\\dir\\", "C:\\di", false, false},
         {"C:\\dir\\a.txt", "c:/DIR/A.TXT", true, true},
@@ -146,7 +126,6 @@ TEST(UtilityFileInPath, Table) {
         {"\\??\\C:\\dir\\", "\\??\\C:\\dir\\x", false, false},
         // "*" and "?" are ordinary characters.
         {"C:\\*\\", "C:\\dir\\x", false, false},
-        {"C:\\*\\", "C:\\*\\x", true, true},
         // A reference without a final backslash is a folder only in the wide form.
         {"C:\\dir", "C:\\dir\\x", false, true},
         {"C:\\dir", "\\??\\c:/DIR/sub/x", false, true},
@@ -183,14 +162,11 @@ TEST(UtilityNameMatch, Table) {
         // A later occurrence may be bounded where the first is not.
         {"b", "ab\\b", true},
         {"\\cmd", "C:\\cmdx", false},
-        {"\\cmd", "C:\\x\\cmd", true},
         {"ows\\", "C:\\Windows\\x", false},
         {"\\windows\\", "C:\\Windows\\x", true},
         {" cmd.exe\t", "C:\\cmd.exe", true},
         {"cmd.exe", "  C:\\CMD.EXE\r\n", true},
         {"*.exe", "C:\\cmd.exe", false},
-        {"*.exe", "C:\\*.exe", true},
-        {"cmd?.exe", "C:\\cmd1.exe", false},
         {"C:\\Windows\\System32\\cmd.exe", "cmd.exe", false},
         // Empty patterns match only empty names.
         {"", "", true},

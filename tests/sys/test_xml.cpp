@@ -12,8 +12,7 @@ using namespace zem::vfs::test;
 
 TEST(XmlFile, Utf8FlagNamesTheFile) {
     TempFolder folder(L"zem_xml");
-    // "Grüße 日本.xml" in UTF-8: with the flag the Unicode name, without it
-    // the same bytes as ANSI text.
+    // "Grüße 日本.xml" in UTF-8; without the flag, the same bytes as ANSI text.
     std::string const name = folder.narrow_file("Gr\xC3\xBC\xC3\x9F"
                                                 "e \xE6\x97\xA5\xE6\x9C\xAC.xml");
     std::wstring const unicode = folder.file(L"Gr\u00FC\u00DFe \u65E5\u672C.xml");
@@ -40,7 +39,6 @@ TEST(XmlFile, Utf8FlagNamesTheFile) {
         EXPECT_FALSE(doc.LoadFile(missing.c_str(), TIXML_ENCODING_UNKNOWN, utf8));
         EXPECT_EQ(doc.ErrorId(), TiXmlBase::TIXML_ERROR_OPENING_FILE);
         EXPECT_EQ(std::string(doc.Value()), missing);
-        EXPECT_FALSE(doc.SaveFile(folder.narrow_file("no folder\\x.xml").c_str(), utf8));
     }
     TiXmlDocument doc;
     EXPECT_FALSE(doc.LoadFile(nullptr, TIXML_ENCODING_UNKNOWN, true));
