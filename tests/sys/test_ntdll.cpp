@@ -107,7 +107,7 @@ TEST(Ntdll, ImagePaths) {
     std::size_t const cut = device.find(L'\\', device.find(L'\\', 8) + 1);
     ASSERT_NE(cut, std::wstring::npos);
     {
-        ScopedDrive drive(device.substr(0, cut));
+        ScopedDrive drive(zem::vfs::Utility::to_upper(device.substr(0, cut))); // any case
         ASSERT_FALSE(drive.drive.empty());
         EXPECT_EQ(own_path(), drive.drive + device.substr(cut));
         ASSERT_EQ(ntdll::GetProcessFileNameA(GetCurrentProcess(), path, MAX_PATH * 2), 1);
