@@ -106,6 +106,7 @@ TEST(UtilityTrim, Table) {
                         Utility::trim_right(wide) == expected);
     }
     EXPECT_EQ(Utility::trim_left(std::string(" a"), static_cast<char const *>(nullptr)), " a");
+    EXPECT_EQ(Utility::trim_left(std::wstring(L"xya"), L"xy"), L"a");
     EXPECT_EQ(Utility::trim_right(std::wstring(L"a "), static_cast<wchar_t const *>(nullptr)),
               L"a ");
 }
