@@ -1,12 +1,9 @@
-// Hostile input over time: one seeded generator per parser that another
-// process feeds. In CI each entry runs a fixed number of inputs; with
-// --fuzz-seconds N on the command line each runs for N seconds instead. Each
-// entry prints the inputs it tried and the peak memory of the process; a
-// crash is reported with the entry and the input number, then ends the run.
+// One seeded generator per parser that another process feeds: a fixed number
+// of inputs, or N seconds each with --fuzz-seconds N. A crash is reported with
+// the entry and the input number.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <windows.h>
 
@@ -26,8 +23,7 @@
 #include <string>
 #include <thread>
 
-namespace zem {
-namespace vfs {
+namespace zem::vfs {
 namespace {
 
 using Rng = std::mt19937;
@@ -58,12 +54,7 @@ void run(char const *entry, long long count, std::function<void(Rng &)> const &o
     long long n = 0;
     for (; seconds > 0 ? std::chrono::steady_clock::now() < until : n < count; ++n) {
         g_input = n;
-        try {
-            one(rng);
-        } catch (...) {
-            ADD_FAILURE() << entry << ": an exception crossed the library on input " << n;
-            return;
-        }
+        one(rng); // an exception that crosses the library fails the test
     }
     PROCESS_MEMORY_COUNTERS memory{};
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
@@ -93,31 +84,22 @@ std::string mutate(std::string bytes, Rng &rng) {
     return bytes;
 }
 
-std::string frame_of(Variable const &v) {
-    MemoryStreamBuf buffer;
-    Stream s(buffer);
-    s << v;
-    return buffer.bytes();
-}
-
-void load_all(std::string const &bytes) {
-    MemoryStreamBuf buffer(bytes);
-    Stream s(buffer);
-    for (int i = 0; i < 4 && s.good(); ++i)
-        Variable::release(s.load());
-}
-
 TEST(Fuzz, StreamFramesAndRequests) {
-    LogRequest log("a log record", 4);
     PropertyRequest property;
     property.add("colour", "blue");
-    Binary blob("\x01\x02\x03", 3);
-    std::string const samples[] = {frame_of(log), frame_of(property), frame_of(blob),
+    MemoryStreamBuf frame;
+    Stream(frame) << property;
+    std::string const samples[] = {frame.bytes(),
                                    "v:Response:i:4:\x04\0\0\0i:4:\x04\0\0\0s::k\0s::v\0s::\0"};
-    run("stream", 20000, [&](Rng &rng) { load_all(mutate(samples[rng() % 4], rng)); });
+    run("stream", 20000, [&](Rng &rng) {
+        MemoryStreamBuf buffer(mutate(samples[rng() % 2], rng));
+        Stream s(buffer);
+        for (int i = 0; i < 4 && s.good(); ++i)
+            Variable::release(s.load());
+    });
 }
 
-TEST(Fuzz, PolicyTreesAndText) {
+TEST(Fuzz, PolicyText) {
     PolicyGroup root("root");
     root.add(new FilePolicy("f", "C:\\src\\;_:regex:x", 3, 1, "D:\\dst\\"));
     root.add(new ProcessPolicy("p", "*a.exe:b.exe", 1), 1);
@@ -125,14 +107,10 @@ TEST(Fuzz, PolicyTreesAndText) {
     PolicyGroup *inner = new PolicyGroup("inner");
     inner->add(new BasePolicy("b", "disp"));
     root.add(inner);
-    std::string bytes;
-    ASSERT_TRUE(PolicyText::to_bytes(root, bytes));
     std::string const text = PolicyText::print(root);
     run("policy", 5000, [&](Rng &rng) {
         PolicyText::Error error;
-        PolicyGroup *tree = rng() % 2 ? PolicyText::from_bytes(mutate(bytes, rng), &error)
-                                      : PolicyText::parse(mutate(text, rng), &error);
-        if (tree != nullptr)
+        if (PolicyGroup *tree = PolicyText::parse(mutate(text, rng), &error))
             tree->release();
     });
 }
@@ -222,31 +200,21 @@ TEST(Fuzz, HttpHeadsAndChallenges) {
     run("http", 100, [&](Rng &rng) {
         server.replies[0] = mutate(heads[rng() % 4], rng);
         server.replies[1] = rng() % 2 ? "HTTP/1.1 200 OK\r\n\r\n" : mutate(heads[rng() % 4], rng);
-        switch (rng() % 3) {
-        case 0:
-            if (http::HttpStream *s = session.get(url.c_str())) {
-                char buffer[512];
-                for (int i = 0; i < 8 && http::HttpSession::query_size(s) + 1 > 1; ++i)
-                    s->read(buffer, sizeof buffer);
-                s->release();
-            }
-            break;
-        case 1: {
-            uint64 s = proxy->connect("target", 80);
-            if (s != ~0ull)
-                closesocket(SOCKET(s));
-            break;
-        }
-        default: {
+        unsigned const kind = rng() % 3;
+        if (kind == 2) // a SOCKS reply
             server.replies[0] = mutate(std::string("\x00\x5a\x00\x50\x7f\x00\x00\x01", 8), rng);
-            uint64 s = socks->connect("target", 80);
+        if (kind > 0) {
+            uint64 const s = (kind == 1 ? proxy : socks)->connect("target", 80);
             if (s != ~0ull)
                 closesocket(SOCKET(s));
-        }
+        } else if (http::HttpStream *s = session.get(url.c_str())) {
+            char buffer[512];
+            for (int i = 0; i < 8 && http::HttpSession::query_size(s) + 1 > 1; ++i)
+                s->read(buffer, sizeof buffer);
+            s->release();
         }
     });
 }
 
 } // namespace
-} // namespace vfs
-} // namespace zem
+} // namespace zem::vfs

@@ -1,8 +1,5 @@
-// Started by the logger tests once they set up the registry: prints the
-// logger state built at load ("filename=", "can=" with a digit per level 0 to
-// 7, "pid=" and "tid=" as a record prefix shows them), writes "child record"
-// at level 0, then closes the file, turns the console on, writes "child on
-// the console" at level 0 and prints the threshold ("level=").
+// Prints the logger state built at load ("can=" holds a digit per level 0 to 7;
+// "pid=", "tid=" as a prefix shows them), then writes to the file and console.
 #include "../../common/log/Log.h"
 
 #include <windows.h>

@@ -1,11 +1,8 @@
-// The logger in this process (loaded without settings), and the registry
-// settings read at load, through child_log.exe and a second copy of the DLL.
 #include "../../common/log/Log.h"
 #include "../../common/log/internal/Logger.h"
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <atomic>
 #include <climits>
@@ -19,17 +16,6 @@ using namespace zem::vfs;
 using namespace zem::vfs::test;
 
 namespace {
-
-// The lines of `text`, this thread's "[YYYY-MM-DD hh:mm:ss.mmm] [tid] " as "@".
-std::vector<std::string> records(std::string const &text) {
-    std::regex const prefix("\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[0*" +
-                            std::to_string(GetCurrentThreadId()) + "\\] ");
-    std::istringstream in(std::regex_replace(text, prefix, "@"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 class LogFile : public ::testing::Test {
 protected:
@@ -88,7 +74,13 @@ TEST_F(LogFile, Records) {
     ZEM_LOG(4, a);           // the line feed fits behind
     ZEM_LOG(4, a << '\n');   // exactly full
     ZEM_LOG(4, a << 'e');    // the last character makes way for the line feed
-    std::vector<std::string> got = records(read_file(widen(file_)));
+    // The lines, this thread's "[YYYY-MM-DD hh:mm:ss.mmm] [tid] " as "@".
+    std::regex const prefix("\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[0*" +
+                            std::to_string(GetCurrentThreadId()) + "\\] ");
+    std::istringstream in(std::regex_replace(read_file(widen(file_)), prefix, "@"));
+    std::vector<std::string> got;
+    for (std::string line; std::getline(in, line);)
+        got.push_back(line);
     ASSERT_EQ(got.size(), 17u);
     EXPECT_EQ(got[7].substr(0, 1006) + "|" + got[7].substr(1023),
               std::string(1000, 'g') + "(1): [|text");
@@ -99,23 +91,12 @@ TEST_F(LogFile, Records) {
                   "@pipe p1 failed: 231", "@done", "raw 15", "a.cpp(12): @seven", "@four",
                   std::string(1023, 'f') + "text", "@first", "second", "third", "@error 1234",
                   " and 1234", "@" + a, "@" + a, "@" + a, "@" + a}));
-    // Another file, appended to; one that cannot be opened leaves no sink.
-    ASSERT_TRUE(write_file(widen(other_), "old\n"));
-    ASSERT_TRUE(Log(nullptr, 0, 8).open(other_.c_str()));
-    ZEM_LOG(4, "new");
-    EXPECT_EQ(records(read_file(widen(other_))), (std::vector<std::string>{"old", "@new"}));
-    EXPECT_TRUE(Log(nullptr, 0, 8).filename().empty()); // open keeps the load-time name
+    // A file that cannot be opened leaves no sink.
     EXPECT_FALSE(Log(nullptr, 0, 8).open(folder_.narrow_file("none\\x.log").c_str()));
-    EXPECT_FALSE(Log::can(0));
-    Log(nullptr, 0, 8).console(true); // what it writes: see the child of RegistrySettings
-    EXPECT_TRUE(Log::can(0));
-    Log(nullptr, 0, 8).console(false);
     EXPECT_FALSE(Log::can(0));
 }
 
-// Four threads write records k, "middle", k in three emissions while another
-// thread switches between two files: every record lands whole in one of them. (A
-// logger that deadlocks here meets the test's time limit.)
+// Records of four threads land whole while another thread switches files.
 TEST_F(LogFile, RecordsOfThreadsWhileFilesSwitch) {
     std::atomic<bool> writing{true};
     std::thread switcher([&] {
@@ -163,13 +144,12 @@ TEST(Log, Printers) {
     EXPECT_EQ(os[2].str(), "2021-03-04 05:06:07.089<null><8000000000000001> 1a");
 }
 
-// The token rules, against a file system of six names.
 TEST(Log, FileNamePatterns) {
     std::set<std::string> const files = {"app_1234_0.log", "app_1234_1.log", "c0-0",
                                          "d_0_%Y.log",     "0\\..\\x.log",   "1\\..\\x.log"};
-    // The first two "%i" names are the same path when they hold "\\..\\x.log".
     detail::LogFileProbes const probes = {
         [&](std::string const &name) { return files.count(name) != 0; },
+        // "0\\..\\x.log" and "1\\..\\x.log" are one path
         [](std::string const &a, std::string const &) { return a == "0\\..\\x.log"; }};
     std::string const max(detail::max_log_file_name, 'a'), n5000(5000, 'n'), cut = max.substr(10);
     std::string const tokens =
@@ -199,11 +179,8 @@ TEST(Log, FileNamePatterns) {
     }
 }
 
-// The settings at load, each from the program's key or else the common key;
-// one child per case, run as @app.exe with the files of counters 0 and 1 made
-// before its library loads. A value is "<key><name><type><data>": key o (own)
-// or c (common); type "=" text, "#" DWORD. "@" is the test folder; "%p" the
-// child's id, "%P" and "%t" its process and thread ids as a prefix shows them.
+// A value is "<key o (own) or c (common)><name><= text or # DWORD><data>"; "@"
+// is the folder of @app.exe, "%p" its id, "%P" and "%t" as a prefix shows them.
 TEST(Log, RegistrySettings) {
     TempFolder folder(L"zem_logreg");
     std::string const d = narrow(folder.path()) + "\\", common = "Software\\Tavrin Labs\\Quillon",
@@ -261,7 +238,6 @@ TEST(Log, RegistrySettings) {
     }
 }
 
-// A second copy of the library, loaded and unloaded by this process.
 TEST(Log, LoadAndUnload) {
     TempFolder folder(L"zem_logdll");
     RegistryScope registry;
@@ -274,13 +250,4 @@ TEST(Log, LoadAndUnload) {
     EXPECT_FALSE(DeleteFileW(log.c_str())); // held open by the copy's logger
     FreeLibrary(module);
     EXPECT_TRUE(DeleteFileW(log.c_str())) << GetLastError(); // closed at unload
-    std::vector<DWORD> slots;
-    for (DWORD slot; (slot = TlsAlloc()) != TLS_OUT_OF_INDEXES;)
-        slots.push_back(slot);
-    module = LoadLibraryW(copy.c_str()); // no thread-local slot: no load
-    for (DWORD slot : slots)
-        TlsFree(slot);
-    EXPECT_EQ(module, nullptr);
-    // The failed load destroyed the logger its static objects had built.
-    EXPECT_TRUE(!file_exists(log) || DeleteFileW(log.c_str())) << GetLastError();
 }

@@ -1,7 +1,4 @@
-// Helpers for tests that start the child_*.exe programs of the build: a child
-// run with its output captured, registry values set for a test and removed
-// afterwards, temporary folders, and copies of a child (with the library and
-// the runtime DLLs) on drive C:, where its image path has a drive letter.
+// Child programs with their output captured, temporary folders and registry values.
 #pragma once
 
 #include "sys/Utility.h"
@@ -9,15 +6,16 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-namespace zem {
-namespace vfs {
-namespace test {
+namespace zem::vfs::test {
 
 inline std::string narrow(std::wstring const &text) {
     return Utility::w2utf8(text);
@@ -26,25 +24,22 @@ inline std::wstring widen(std::string const &text) {
     return Utility::utf82w(text);
 }
 
-// The folder of the running test program, with a trailing backslash.
 inline std::wstring program_folder() {
     std::vector<wchar_t> path(32768);
     std::wstring folder(path.data(), GetModuleFileNameW(nullptr, path.data(), 32768));
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-// A kernel handle closed at the end; null and INVALID_HANDLE_VALUE hold none.
 struct Handle : detail::KernelHandle {
     using detail::KernelHandle::UniqueHandle;
     bool valid() const { return static_cast<bool>(*this); }
 };
 
 struct ChildResult {
-    bool started = false, finished = false;
+    bool finished = false;
     DWORD exit_code = 0, pid = 0;
     std::string output;
 
-    // The value of the first output line "<key>=<value>", or `missing`.
     std::string value(std::string const &key, std::string const &missing = "<missing>") const {
         std::string const text = "\n" + output;
         std::size_t at = text.find("\n" + key + "=");
@@ -53,7 +48,6 @@ struct ChildResult {
         at += key.size() + 2;
         return text.substr(at, text.find_first_of("\r\n", at) - at);
     }
-    // Is `line` one of the output lines?
     bool has_line(std::string const &line) const {
         std::string const text = "\n" + output + "\n";
         return text.find("\n" + line + "\n") != std::string::npos ||
@@ -61,18 +55,14 @@ struct ChildResult {
     }
 };
 
-// Runs the command `line` of `program` with its standard output and error on
-// a pipe, calls `started` once the process exists (suspended, by `flags`,
-// perhaps) and collects the output; a child that outlives `timeout_ms` is
-// terminated.
+// Runs `line` with its output on a pipe; a child outliving `timeout_ms` ends.
 inline ChildResult run_captured(std::wstring const &program, std::wstring line, DWORD flags,
                                 wchar_t const *folder, DWORD timeout_ms,
                                 std::function<void(PROCESS_INFORMATION const &)> const &started) {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     Handle read_end, write_end;
-    if (!CreatePipe(read_end.put(), write_end.put(), &inherit, 0))
-        return result;
+    CreatePipe(read_end.put(), write_end.put(), &inherit, 0);
     SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -84,7 +74,6 @@ inline ChildResult run_captured(std::wstring const &program, std::wstring line, 
         return result;
     Handle process(info.hProcess), thread(info.hThread);
     write_end.reset();
-    result.started = true;
     result.pid = info.dwProcessId;
     std::thread reader([&] {
         char chunk[4096];
@@ -102,8 +91,7 @@ inline ChildResult run_captured(std::wstring const &program, std::wstring line, 
     return result;
 }
 
-// Starts `program` suspended, calls `before_start` with its process id, then
-// lets it run.
+// Starts `program` suspended and calls `before_start` before it runs.
 inline ChildResult run_child(std::wstring const &program,
                              std::function<void(DWORD)> const &before_start = {},
                              wchar_t const *folder = nullptr, DWORD timeout_ms = 120000) {
@@ -115,8 +103,6 @@ inline ChildResult run_child(std::wstring const &program,
                         });
 }
 
-// Runs `program` with `arguments` and `flags`, calling `running` with the
-// process id and handle while it runs.
 inline ChildResult run_child(std::wstring const &program, std::wstring const &arguments,
                              DWORD flags = 0,
                              std::function<void(DWORD, HANDLE)> const &running = {},
@@ -128,42 +114,22 @@ inline ChildResult run_child(std::wstring const &program, std::wstring const &ar
                         });
 }
 
-inline void remove_tree(std::wstring const &folder) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &entry)) {
-        std::wstring const name = entry.cFileName, path = folder + L"\\" + name;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL), DeleteFileW(path.c_str());
-        else if (name != L"." && name != L"..")
-            remove_tree(path);
-    }
-    if (find != INVALID_HANDLE_VALUE)
-        FindClose(find);
-    RemoveDirectoryW(folder.c_str());
-}
-
-// A new folder under the temporary folder (on drive C: under Wine) in its
-// long form, removed with its content at the end; `tag` may hold blanks.
 class TempFolder {
 public:
     explicit TempFolder(std::wstring const &tag) {
-        wchar_t base[MAX_PATH + 1];
-        std::wstring const root(base, GetTempPathW(MAX_PATH + 1, base));
+        wchar_t temp[MAX_PATH + 1], base[32768];
+        GetTempPathW(MAX_PATH + 1, temp);
+        std::wstring const root(base, GetLongPathNameW(temp, base, 32768));
         static unsigned counter = 0;
         do
             path_ = root + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                     std::to_wstring(++counter);
         while (!CreateDirectoryW(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
-        std::vector<wchar_t> full(32768);
-        DWORD n = GetLongPathNameW(path_.c_str(), full.data(), DWORD(full.size()));
-        if (n > 0 && n < full.size())
-            path_.assign(full.data(), n);
     }
-    ~TempFolder() { remove_tree(path_); }
-    TempFolder(TempFolder const &) = delete;
-    TempFolder &operator=(TempFolder const &) = delete;
-
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     std::wstring const &path() const { return path_; }
     std::wstring file(std::wstring const &name) const { return path_ + L"\\" + name; }
     std::string narrow_file(std::string const &name) const { return narrow(path_) + "\\" + name; }
@@ -172,8 +138,7 @@ private:
     std::wstring path_;
 };
 
-// Copies child program `child` (L"child_log") into `folder` as `name`, with
-// the library and the runtime DLLs beside it.
+// Copies `child` (L"child_log") into `folder` as `name`, with its DLLs.
 inline bool copy_child(std::wstring const &child, std::wstring const &folder,
                        std::wstring const &name) {
     std::wstring const from = program_folder();
@@ -184,11 +149,9 @@ inline bool copy_child(std::wstring const &child, std::wstring const &folder,
     return ok;
 }
 
-// Registry keys and values set for a test, removed at the end newest first
-// (a key the scope created goes with its content).
+// Registry keys and values set for a test, removed at the end newest first.
 class RegistryScope {
 public:
-    RegistryScope() = default;
     ~RegistryScope() {
         for (auto it = made_.rbegin(); it != made_.rend(); ++it)
             if (std::get<3>(*it))
@@ -197,10 +160,6 @@ public:
                 RegDeleteKeyValueA(std::get<0>(*it), std::get<1>(*it).c_str(),
                                    std::get<2>(*it).c_str());
     }
-    RegistryScope(RegistryScope const &) = delete;
-    RegistryScope &operator=(RegistryScope const &) = delete;
-
-    // Creates `path`, remembering each level that did not exist.
     bool create(HKEY hive, std::string const &path) {
         for (std::size_t end = 0; end != std::string::npos;) {
             end = path.find('\\', end + 1);
@@ -215,12 +174,10 @@ public:
         }
         return true;
     }
-    // Sets `size` raw bytes of type `type`, as another program might.
     bool set(HKEY hive, std::string const &path, std::string const &name, DWORD type,
              void const *data, DWORD size) {
-        bool const created = create(hive, path);
-        made_.emplace_back(hive, path, name, false);
-        return created &&
+        made_.emplace_back(hive, path, name, false); // removed after the keys made for it
+        return create(hive, path) &&
                RegSetKeyValueA(hive, path.c_str(), name.c_str(), type, data, size) == ERROR_SUCCESS;
     }
     bool set(HKEY hive, std::string const &path, std::string const &name, std::string const &text) {
@@ -235,50 +192,17 @@ private:
 };
 
 inline std::string read_file(std::wstring const &path) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr));
-    std::string content;
-    char chunk[4096];
-    DWORD n = 0;
-    while (file.valid() && ReadFile(file.get(), chunk, sizeof chunk, &n, nullptr) && n > 0)
-        content.append(chunk, n);
-    return content;
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline bool write_file(std::wstring const &path, std::string const &content) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD n = 0;
-    return file.valid() &&
-           WriteFile(file.get(), content.data(), DWORD(content.size()), &n, nullptr) &&
-           n == content.size();
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    return out.write(content.data(), std::streamsize(content.size())).flush().good();
 }
 
 inline bool file_exists(std::wstring const &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The handles a process holds, counted in the system's extended handle table
-// (Wine answers GetProcessHandleCount with 0); 0 when it cannot be read.
-inline unsigned long count_handles(DWORD pid = GetCurrentProcessId()) {
-    typedef LONG(WINAPI * Query)(ULONG, PVOID, ULONG, PULONG);
-    Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    LONG const too_small = LONG(0xC0000004);
-    std::vector<ULONG_PTR> table(1 << 16);
-    LONG status = too_small;
-    for (int i = 0; query != nullptr && i < 8 && status == too_small; ++i) {
-        table.resize(table.size() * 2);
-        status = query(64, table.data(), ULONG(table.size() * sizeof table[0]), nullptr);
-    }
-    // Entries of five pointer-sized words after a count and a reserved word;
-    // the second is the process id.
-    unsigned long n = 0;
-    for (ULONG_PTR k = 0; status == 0 && k < table[0]; ++k)
-        n += table[2 + 5 * k + 1] == pid;
-    return n;
-}
-
-} // namespace test
-} // namespace vfs
-} // namespace zem
+} // namespace zem::vfs::test

@@ -1,6 +1,4 @@
-// An in-memory StreamBuf for tests and benchmarks: writes append, reads take
-// from the front, and every call can be made to deliver at most `chunk` bytes
-// to imitate a pipe that returns short reads.
+// An in-memory StreamBuf whose reads deliver at most `chunk` bytes, as a pipe might.
 #pragma once
 
 #include "serialize/StreamBuf.h"
@@ -9,9 +7,7 @@
 #include <cstring>
 #include <string>
 
-namespace zem {
-namespace vfs {
-namespace test {
+namespace zem::vfs::test {
 
 class MemoryStreamBuf : public StreamBuf {
 public:
@@ -20,10 +16,8 @@ public:
 
     int error() const override { return error_; }
     uint64 put(void const *data, uint64 size) override {
-        if (fail_writes_)
-            error_ = 1000 + 232;
-        else
-            bytes_.append(static_cast<char const *>(data), std::size_t(size));
+        error_ = fail_writes_ ? 1232 : error_;
+        bytes_.append(static_cast<char const *>(data), fail_writes_ ? 0 : std::size_t(size));
         return fail_writes_ ? 0 : size;
     }
     bool sync() override { return ++syncs_ > 0; }
@@ -38,7 +32,6 @@ public:
 
     std::string const &bytes() const { return bytes_; }
     std::string unread() const { return bytes_.substr(pos_); }
-    void clear() { bytes_.clear(), pos_ = 0; }
     void set_chunk(uint64 chunk) { chunk_ = chunk; }
     void set_peekable(bool on) { peekable_ = on; }
     void set_fail_writes(bool on) { fail_writes_ = on; }
@@ -66,6 +59,4 @@ inline std::string hex(std::string const &bytes) {
     return out;
 }
 
-} // namespace test
-} // namespace vfs
-} // namespace zem
+} // namespace zem::vfs::test

@@ -1,12 +1,6 @@
-// Started by the system tests, with a mode:
-//   path      prints its image path as GetProcessFileNameA and W give it
-//             ("a=<path>", "w=<path in UTF-8>", or "<failed>")
-//   osver     classifies the version with debug records on the console and
-//             prints "code=<version code>"
-//   dump <folder> chain|plain|off
-//             turns crash dumps on ("init=<n>") and faults; chain and off
-//             install a filter of their own first, which exits with 77; off
-//             turns dumps off again before the fault
+// Modes: path (prints "a=" and "w=" image paths), osver (prints debug records
+// and "code="), dump <folder> chain|plain (turns dumps on, prints "init=" and
+// faults; chain first installs a filter that exits with 77).
 #include "log/Log.h"
 #include "sys/Ntdll.h"
 #include "sys/Dump.h"
@@ -17,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cwchar>
 #include <iostream>
 #include <string>
 
@@ -37,13 +30,11 @@ LONG WINAPI own_filter(EXCEPTION_POINTERS *pointers) {
 int main(int argc, char **argv) {
     std::string const mode = argc > 1 ? argv[1] : "";
     if (mode == "path") {
-        char a[MAX_PATH * 2];
-        wchar_t w[MAX_PATH * 2];
-        std::printf("a=%s\n", ntdll::GetProcessFileNameA(GetCurrentProcess(), a, MAX_PATH * 2)
-                                  ? a
-                                  : "<failed>");
-        if (!ntdll::GetProcessFileNameW(GetCurrentProcess(), w, MAX_PATH * 2))
-            std::wcscpy(w, L"<failed>");
+        char a[MAX_PATH * 2] = "";
+        wchar_t w[MAX_PATH * 2] = L"";
+        ntdll::GetProcessFileNameA(GetCurrentProcess(), a, MAX_PATH * 2);
+        ntdll::GetProcessFileNameW(GetCurrentProcess(), w, MAX_PATH * 2);
+        std::printf("a=%s\n", a);
         std::printf("w=%s\n", zem::vfs::Utility::w2utf8(std::wstring(w)).c_str());
     } else if (mode == "osver") {
         zem::vfs::Log(nullptr, 0, 8).level(7);
@@ -52,16 +43,12 @@ int main(int argc, char **argv) {
         std::cout.flush();
         std::printf("code=%d\n", code);
     } else if (mode == "dump" && argc > 3) {
-        // No error box and no debugger question for the fault.
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-        if (std::string(argv[3]) != "plain")
+        if (std::string(argv[3]) == "chain")
             SetUnhandledExceptionFilter(own_filter);
         std::printf("init=%d\n", ntdll::dump::Initialize(argv[2]));
-        if (std::string(argv[3]) == "off")
-            ntdll::dump::Uninitialize();
         std::fflush(stdout);
-        // An address in the never-mapped first page (not null, which the
-        // undefined-behaviour checks of some builds would trap first).
+        // In the never-mapped first page, but not null (sanitisers trap that).
         std::uintptr_t volatile address = 16;
         *reinterpret_cast<int volatile *>(address) = 1;
         std::printf("survived\n");

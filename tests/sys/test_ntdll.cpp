@@ -1,7 +1,5 @@
-// The native helpers. Wine maps the build folder only as Z:, which is never
-// tried, so this program keeps its device-form image path; copies of
-// child_sys.exe on C: and drive letters defined for a test show the
-// drive-letter form.
+// Wine maps the build folder only as Z:, which is never tried, so this program
+// keeps its device-form image path; copies on C: show the drive-letter form.
 #include "sys/Ntdll.h"
 
 #include "support/ChildProcess.h"
@@ -12,7 +10,6 @@
 #include <winternl.h>
 #include <psapi.h>
 
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -27,9 +24,7 @@ bool same_path(std::wstring const &a, std::wstring const &b) {
 
 std::wstring own_path() {
     wchar_t path[MAX_PATH * 2];
-    if (!ntdll::GetProcessFileNameW(GetCurrentProcess(), path, MAX_PATH * 2))
-        return L"<failed>";
-    return path;
+    return ntdll::GetProcessFileNameW(GetCurrentProcess(), path, MAX_PATH * 2) ? path : L"?";
 }
 
 // A free drive letter defined as a raw device path for the length of a test.
@@ -54,20 +49,13 @@ struct ScopedDrive {
 
 TEST(Ntdll, StateThreadsAndSession) {
     EXPECT_EQ(ntdll::Is64System(), 1);
-    for (void *process : {static_cast<void *>(nullptr), static_cast<void *>(GetCurrentProcess()),
-                          reinterpret_cast<void *>(0x1234)})
-        EXPECT_EQ(ntdll::IsWow64Process(process), 0);
+    EXPECT_EQ(ntdll::IsWow64Process(nullptr), 0);
     EXPECT_EQ(ntdll::GetSysWow64Directory(), nullptr); // a 64-bit process
     EXPECT_EQ(ntdll::IsEnableFsRedirection(), 0);
     wchar_t expected[MAX_PATH];
     UINT n = GetSystemDirectoryW(expected, MAX_PATH);
     ASSERT_NE(ntdll::GetSysDirectory(), nullptr);
-    EXPECT_EQ(std::wstring(ntdll::GetSysDirectory()), std::wstring(expected, n) + L"\\");
-    UNICODE_STRING s = {};
-    wchar_t const text[] = L"Quillon";
-    ntdll::RtlInitUnicodeString(&s, text);
-    EXPECT_TRUE(s.Length == 14 && s.MaximumLength == 16 && s.Buffer == text);
-
+    EXPECT_EQ(ntdll::GetSysDirectory(), std::wstring(expected, n) + L"\\");
     EXPECT_EQ(ntdll::GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     DWORD id = 0;
     Handle thread(CreateThread(
@@ -75,7 +63,6 @@ TEST(Ntdll, StateThreadsAndSession) {
     WaitForSingleObject(thread.get(), INFINITE);
     EXPECT_EQ(ntdll::GetThreadId(thread.get()), id); // also after it ended
     EXPECT_EQ(ntdll::GetThreadId(nullptr), 0u);
-    // The tests run on the program's first thread.
     EXPECT_EQ(ntdll::QueryMainThreadId(GetCurrentProcessId()), GetCurrentThreadId());
     EXPECT_EQ(ntdll::QueryMainThreadId(0xFFFFFFF0u), 0u);
 
@@ -90,15 +77,11 @@ TEST(Ntdll, StateThreadsAndSession) {
     DWORD length = 256;
     ASSERT_TRUE(GetUserNameW(expected, &length));
     ASSERT_EQ(ntdll::QuerySessionInfo(self, nullptr, domain, 256, user, 256), 1);
-    EXPECT_TRUE(same_path(user, expected));
+    EXPECT_TRUE(same_path(user, expected) && domain[0] != 0);
     // A name of exactly the buffer's size leaves no room for the NUL.
-    auto const user_size = static_cast<unsigned long>(std::wcslen(user) + 1),
-               domain_size = static_cast<unsigned long>(std::wcslen(domain) + 1);
-    ASSERT_GT(domain_size, 1u);
+    auto const user_size = static_cast<unsigned long>(std::wcslen(user) + 1);
     EXPECT_EQ(ntdll::QuerySessionInfo(self, nullptr, nullptr, 0, user, user_size), 1);
     EXPECT_EQ(ntdll::QuerySessionInfo(self, nullptr, nullptr, 0, user, user_size - 1), 0);
-    EXPECT_EQ(ntdll::QuerySessionInfo(self, nullptr, domain, domain_size, nullptr, 0), 1);
-    EXPECT_EQ(ntdll::QuerySessionInfo(self, nullptr, domain, domain_size - 1, nullptr, 0), 0);
 }
 
 TEST(Ntdll, ImagePaths) {
@@ -124,14 +107,13 @@ TEST(Ntdll, ImagePaths) {
     std::size_t const cut = device.find(L'\\', device.find(L'\\', 8) + 1);
     ASSERT_NE(cut, std::wstring::npos);
     {
-        ScopedDrive drive(device.substr(0, cut));
+        ScopedDrive drive(zem::vfs::Utility::to_upper(device.substr(0, cut))); // any case
         ASSERT_FALSE(drive.drive.empty());
         EXPECT_EQ(own_path(), drive.drive + device.substr(cut));
         ASSERT_EQ(ntdll::GetProcessFileNameA(GetCurrentProcess(), path, MAX_PATH * 2), 1);
         EXPECT_EQ(std::string(path), narrow(drive.drive + device.substr(cut)));
     }
-    // A device name that ends inside a component is no prefix of the path:
-    // \Device\HarddiskVolume1 must not take \Device\HarddiskVolume10\x.
+    // \Device\HarddiskVolume1 is no prefix of \Device\HarddiskVolume10\x.
     ScopedDrive partial(device.substr(0, cut - 1));
     ASSERT_FALSE(partial.drive.empty());
     EXPECT_EQ(own_path(), device);
@@ -185,15 +167,11 @@ TEST(Ntdll, ExportsObjectsAndThePeb) {
 
     Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     unsigned char buffer[512] = {};
-    unsigned long returned = 0;
-    EXPECT_EQ(
-        ntdll::QueryObject(event.get(), ObjectTypeInformation, buffer, sizeof buffer, &returned),
-        0);
-    auto type = reinterpret_cast<UNICODE_STRING const *>(buffer);
+    auto type = reinterpret_cast<UNICODE_STRING *>(buffer);
+    EXPECT_EQ(ntdll::QueryObject(event.get(), ObjectTypeInformation, buffer, 512, nullptr), 0);
     EXPECT_EQ(std::wstring(type->Buffer, type->Length / 2), L"Event");
-    EXPECT_LT(ntdll::QueryObject(reinterpret_cast<HANDLE>(0x7FFC), ObjectTypeInformation, buffer,
-                                 sizeof buffer, &returned),
-              0);
+    ntdll::RtlInitUnicodeString(type, L"Quillon");
+    EXPECT_EQ(type->Length, 14);
     _PEB *peb = ntdll::GetPEBAddress(GetCurrentProcess());
     ASSERT_NE(peb, nullptr);
     ASSERT_NE(peb->ProcessParameters, nullptr); // this process's own parameters

@@ -6,26 +6,13 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 using zem::vfs::uint64;
 using zem::vfs::Utility;
 
-namespace {
-
 uint64 const kNul = static_cast<uint64>(-1);
 
-// Writable copy for the pointer form of the wide name_match.
-std::vector<wchar_t> buffer(std::wstring const &s) {
-    return std::vector<wchar_t>(s.c_str(), s.c_str() + s.size() + 1);
-}
-
-} // namespace
-
-// Counted conversions, each run through all four: null text and a count of 0
-// are refused, so are counts beyond the system's 32-bit count (0xFFFFFFFF
-// would otherwise read as "NUL-terminated"); an explicit count reads no
-// further, and the text ends at its first NUL.
+// Counts beyond 32 bits are refused (0xFFFFFFFF would read as NUL-terminated).
 TEST(UtilityConvert, CountedTable) {
     struct Case {
         char const *narrow;
@@ -33,15 +20,10 @@ TEST(UtilityConvert, CountedTable) {
         uint64 count;
         char const *expected;
     } const cases[] = {
-        {nullptr, nullptr, kNul, ""},
-        {nullptr, nullptr, 4, ""},
-        {"abc", L"abc", 0, ""},
-        {"abc", L"abc", 0xFFFFFFFFull, ""},
-        {"abc", L"abc", (1ull << 32) + 3, ""},
-        {"abc", L"abc", 0x80000000ull, ""},
-        {"abcdef", L"abcdef", 3, "abc"},
-        {"ab\0cd", L"ab\0cd", 5, "ab"},
-        {"abc", L"abc", kNul, "abc"},
+        {nullptr, nullptr, kNul, ""},       {"abc", L"abc", 0, ""},
+        {"abc", L"abc", 0xFFFFFFFFull, ""}, {"abc", L"abc", (1ull << 32) + 3, ""},
+        {"abc", L"abc", 0x80000000ull, ""}, {"abcdef", L"abcdef", 3, "abc"},
+        {"ab\0cd", L"ab\0cd", 5, "ab"},     {"abc", L"abc", kNul, "abc"},
     };
     for (Case const &c : cases) {
         SCOPED_TRACE(c.count);
@@ -67,34 +49,25 @@ TEST(UtilityConvert, CountedTable) {
 }
 
 TEST(UtilityConvert, StackAndHeapBuffers) {
-    // Sizes around the 4096-unit stack buffer, counted with the NUL.
-    for (std::size_t units : {4094u, 4095u, 4096u, 4097u, 70000u}) {
-        SCOPED_TRACE(units);
-        std::wstring wide;
-        std::string utf8;
-        for (std::size_t i = 0; i < units; ++i) {
-            wide.push_back(i % 2 ? L'\u00E9' : L'a' + i % 26);
-            utf8 += i % 2 ? std::string("\xC3\xA9") : std::string(1, char('a' + i % 26));
-        }
+    // Two UTF-8 bytes a unit; with its NUL the wide text fills the stack buffer, or not.
+    for (std::size_t units : {4094u, 4095u, 70000u}) {
+        std::wstring const wide(units, L'\u00E9');
+        std::string const utf8 = Utility::w2utf8(wide);
+        EXPECT_EQ(utf8.size(), 2 * units);
         EXPECT_EQ(Utility::utf82w(utf8), wide);
-        EXPECT_EQ(Utility::w2utf8(wide.c_str(), wide.size()), utf8);
-        EXPECT_EQ(Utility::a2w(std::string(units, 'x').c_str(), units), std::wstring(units, L'x'));
-        EXPECT_EQ(Utility::w2a(std::wstring(units, L'x')), std::string(units, 'x'));
     }
 }
 
 TEST(UtilityCase, AsciiOnly) {
     EXPECT_EQ(Utility::to_lower(std::string("AbC1\\")), "abc1\\");
     EXPECT_EQ(Utility::to_lower(std::wstring(L"ABC")), L"abc");
-    // Non-ASCII characters pass through in both widths, including wide units
-    // whose low byte happens to be an ASCII letter.
+    // Non-ASCII passes, also wide units whose low byte is an ASCII letter.
     EXPECT_EQ(Utility::to_upper(std::string("a\xE9\xC3\xA9z")), "A\xE9\xC3\xA9Z");
     EXPECT_EQ(Utility::to_upper(std::wstring(L"a\u00E9\u0161z")), L"A\u00E9\u0161Z");
     EXPECT_EQ(Utility::to_lower(std::wstring(L"\u0141\u0100Z")), L"\u0141\u0100z");
     EXPECT_EQ(Utility::to_upper(std::string("a\0b", 3)), std::string("A\0B", 3));
 }
 
-// Each case in both widths.
 TEST(UtilityTrim, Table) {
     struct Case {
         bool left;
@@ -107,14 +80,11 @@ TEST(UtilityTrim, Table) {
         {false, "ab\r\n", nullptr, "ab"},
         {true, "\r\n ab ", nullptr, "ab "},
         {true, "", nullptr, ""},
-        {false, "", nullptr, ""},
         {true, "\v ab", nullptr, "\v ab"},
         {true, "xxyab", "xy", "ab"},
         {false, "\\\\a\\", "\\", "\\\\a"},
-        {true, "xx", "x", ""},
         {true, " a", "", " a"},
-        // trim_left ends the result at an embedded NUL, trim_right keeps it, and
-        // a NUL never counts as part of the set.
+        // trim_left ends at a NUL, trim_right keeps it; a NUL is never in the set.
         {true, std::string(" a\0b", 4), nullptr, "a"},
         {true, std::string(" \0b", 3), nullptr, ""},
         {false, std::string("a\0b ", 4), nullptr, std::string("a\0b", 3)},
@@ -122,22 +92,21 @@ TEST(UtilityTrim, Table) {
     };
     for (Case const &c : cases) {
         SCOPED_TRACE((c.left ? "left \"" : "right \"") + c.text + "\" " + (c.set ? c.set : "-"));
-        std::string const set = c.set ? c.set : "";
-        std::wstring const wide(c.text.begin(), c.text.end()), wset(set.begin(), set.end()),
+        std::wstring const wide(c.text.begin(), c.text.end()),
             expected(c.expected.begin(), c.expected.end());
-        if (c.set == nullptr) {
-            EXPECT_EQ(c.left ? Utility::trim_left(c.text) : Utility::trim_right(c.text),
+        if (c.set != nullptr)
+            EXPECT_EQ(c.left ? Utility::trim_left(c.text, c.set)
+                             : Utility::trim_right(c.text, c.set),
                       c.expected);
-            EXPECT_EQ(c.left ? Utility::trim_left(wide) : Utility::trim_right(wide), expected);
-        } else if (c.left) {
-            EXPECT_EQ(Utility::trim_left(c.text, c.set), c.expected);
-            EXPECT_EQ(Utility::trim_left(wide, wset.c_str()), expected);
-        } else {
-            EXPECT_EQ(Utility::trim_right(c.text, c.set), c.expected);
-            EXPECT_EQ(Utility::trim_right(wide, wset.c_str()), expected);
-        }
+        else if (c.left)
+            EXPECT_TRUE(Utility::trim_left(c.text) == c.expected &&
+                        Utility::trim_left(wide) == expected);
+        else
+            EXPECT_TRUE(Utility::trim_right(c.text) == c.expected &&
+                        Utility::trim_right(wide) == expected);
     }
     EXPECT_EQ(Utility::trim_left(std::string(" a"), static_cast<char const *>(nullptr)), " a");
+    EXPECT_EQ(Utility::trim_left(std::wstring(L"xya"), L"xy"), L"a");
     EXPECT_EQ(Utility::trim_right(std::wstring(L"a "), static_cast<wchar_t const *>(nullptr)),
               L"a ");
 }
@@ -149,7 +118,6 @@ TEST(UtilityFileInPath, Table) {
     } const cases[] = {
         {"C:\\dir\\", "\\??\\c:/DIR/file.txt", true, true},
         {"C:\\dir\\", "C:\\dir", true, true},
-        {"C:\\dir\\", "c:/dir/", true, true},
         {"C:\\dir\\", "C:\\dir2\\x", false, false},
         {"C:\\dir\\", "C:\\di", false, false},
         {"C:\\dir\\a.txt", "c:/DIR/A.TXT", true, true},
@@ -159,12 +127,10 @@ TEST(UtilityFileInPath, Table) {
         {"\\??\\C:\\dir\\", "\\??\\C:\\dir\\x", false, false},
         // "*" and "?" are ordinary characters.
         {"C:\\*\\", "C:\\dir\\x", false, false},
-        {"C:\\*\\", "C:\\*\\x", true, true},
         // A reference without a final backslash is a folder only in the wide form.
         {"C:\\dir", "C:\\dir\\x", false, true},
         {"C:\\dir", "\\??\\c:/DIR/sub/x", false, true},
         {"C:\\dir", "C:\\dirx", false, false},
-        {"C:\\dir", "C:\\di", false, false},
         {"", "C:\\x", false, false},
         {"C:\\", "", false, false},
         {"", "", true, false},
@@ -181,7 +147,6 @@ TEST(UtilityFileInPath, Table) {
     EXPECT_FALSE(Utility::file_in_path(L"C:\\", static_cast<wchar_t const *>(nullptr)));
 }
 
-// Each case in all four forms.
 TEST(UtilityNameMatch, Table) {
     struct Case {
         char const *pattern, *name;
@@ -198,14 +163,11 @@ TEST(UtilityNameMatch, Table) {
         // A later occurrence may be bounded where the first is not.
         {"b", "ab\\b", true},
         {"\\cmd", "C:\\cmdx", false},
-        {"\\cmd", "C:\\x\\cmd", true},
         {"ows\\", "C:\\Windows\\x", false},
         {"\\windows\\", "C:\\Windows\\x", true},
         {" cmd.exe\t", "C:\\cmd.exe", true},
         {"cmd.exe", "  C:\\CMD.EXE\r\n", true},
         {"*.exe", "C:\\cmd.exe", false},
-        {"*.exe", "C:\\*.exe", true},
-        {"cmd?.exe", "C:\\cmd1.exe", false},
         {"C:\\Windows\\System32\\cmd.exe", "cmd.exe", false},
         // Empty patterns match only empty names.
         {"", "", true},
@@ -216,18 +178,15 @@ TEST(UtilityNameMatch, Table) {
     };
     for (Case const &c : cases) {
         SCOPED_TRACE(std::string("pattern \"") + c.pattern + "\" name \"" + c.name + "\"");
-        std::wstring const pattern = Utility::a2w(c.pattern), name = Utility::a2w(c.name);
-        std::vector<wchar_t> p = buffer(pattern), n = buffer(name);
         EXPECT_EQ(Utility::name_match(c.pattern, c.name), c.match);
-        EXPECT_EQ(Utility::name_match(std::string(c.pattern), std::string(c.name)), c.match);
-        EXPECT_EQ(Utility::name_match(pattern, name), c.match);
-        EXPECT_EQ(Utility::name_match(p.data(), n.data()), c.match);
+        EXPECT_EQ(Utility::name_match(Utility::a2w(c.pattern), Utility::a2w(c.name)), c.match);
     }
-    std::vector<wchar_t> name = buffer(L"C:\\cmd.exe");
+    wchar_t name[] = L"C:\\cmd.exe", pattern[] = L"cmd.exe";
+    EXPECT_TRUE(Utility::name_match(pattern, name));
     EXPECT_FALSE(Utility::name_match(static_cast<char const *>(nullptr), "C:\\cmd.exe"));
     EXPECT_FALSE(Utility::name_match("cmd.exe", static_cast<char const *>(nullptr)));
-    EXPECT_FALSE(Utility::name_match(static_cast<wchar_t *>(nullptr), name.data()));
-    EXPECT_FALSE(Utility::name_match(name.data(), static_cast<wchar_t *>(nullptr)));
+    EXPECT_FALSE(Utility::name_match(static_cast<wchar_t *>(nullptr), name));
+    EXPECT_FALSE(Utility::name_match(name, static_cast<wchar_t *>(nullptr)));
     // Non-ASCII letters are compared exactly.
     EXPECT_TRUE(Utility::name_match(std::wstring(L"\u00E9.exe"), std::wstring(L"C:\\\u00E9.EXE")));
     EXPECT_FALSE(Utility::name_match(std::wstring(L"\u00E9.exe"), std::wstring(L"C:\\\u00C9.exe")));

@@ -1,6 +1,4 @@
-// The TinyXML document's file operations with the UTF-8 flag: names with
-// non-ASCII characters, the same bytes taken in the ANSI code page, missing
-// and unopenable files.
+// The TinyXML document's file operations with the flag for UTF-8 names.
 #include <tinyxml.h>
 
 #include "support/ChildProcess.h"
@@ -14,8 +12,7 @@ using namespace zem::vfs::test;
 
 TEST(XmlFile, Utf8FlagNamesTheFile) {
     TempFolder folder(L"zem_xml");
-    // "Grüße 日本.xml" in UTF-8: with the flag the Unicode name, without it
-    // the same bytes as ANSI text.
+    // "Grüße 日本.xml" in UTF-8; without the flag, the same bytes as ANSI text.
     std::string const name = folder.narrow_file("Gr\xC3\xBC\xC3\x9F"
                                                 "e \xE6\x97\xA5\xE6\x9C\xAC.xml");
     std::wstring const unicode = folder.file(L"Gr\u00FC\u00DFe \u65E5\u672C.xml");
@@ -34,7 +31,6 @@ TEST(XmlFile, Utf8FlagNamesTheFile) {
         ASSERT_TRUE(back.LoadFile(name.c_str(), TIXML_ENCODING_UNKNOWN, utf8)) << back.ErrorDesc();
         EXPECT_EQ(std::string(back.Value()), name);
         EXPECT_EQ(std::string(back.RootElement()->Attribute("name")), "\xC3\xBC");
-        EXPECT_EQ(std::string(back.RootElement()->GetText()), "body");
         EXPECT_TRUE(back.LoadFile(TIXML_ENCODING_UNKNOWN, utf8)); // the stored name again
         EXPECT_FALSE(other.LoadFile(name.c_str(), TIXML_ENCODING_UNKNOWN, !utf8));
         DeleteFileW(unicode.c_str());
@@ -42,27 +38,14 @@ TEST(XmlFile, Utf8FlagNamesTheFile) {
 
         EXPECT_FALSE(doc.LoadFile(missing.c_str(), TIXML_ENCODING_UNKNOWN, utf8));
         EXPECT_EQ(doc.ErrorId(), TiXmlBase::TIXML_ERROR_OPENING_FILE);
-        EXPECT_EQ(std::string(doc.ErrorDesc()), "Failed to open file");
         EXPECT_EQ(std::string(doc.Value()), missing);
-        EXPECT_FALSE(doc.SaveFile(folder.narrow_file("no folder\\x.xml").c_str(), utf8));
     }
     TiXmlDocument doc;
     EXPECT_FALSE(doc.LoadFile(nullptr, TIXML_ENCODING_UNKNOWN, true));
-    EXPECT_EQ(std::string(doc.ErrorDesc()), "Failed to open file");
     EXPECT_FALSE(doc.SaveFile(nullptr, true));
     // Invalid UTF-8 names nothing, and never a file of replacement characters.
     EXPECT_FALSE(doc.LoadFile("\xFF\xFE.xml", TIXML_ENCODING_UNKNOWN, true));
     doc.Parse("<a/>");
     EXPECT_FALSE(doc.SaveFile("zem_bad_\xC3.xml", true));
     EXPECT_FALSE(file_exists(L"zem_bad_\xFFFD.xml"));
-
-    // An earlier error is not replaced by a later failure to open.
-    ASSERT_TRUE(write_file(folder.file(L"broken.xml"), "<a><b></a>"));
-    TiXmlDocument broken;
-    EXPECT_FALSE(
-        broken.LoadFile(folder.narrow_file("broken.xml").c_str(), TIXML_ENCODING_UNKNOWN, true));
-    int const first = broken.ErrorId();
-    EXPECT_NE(first, TiXmlBase::TIXML_ERROR_OPENING_FILE);
-    EXPECT_FALSE(broken.LoadFile(missing.c_str(), TIXML_ENCODING_UNKNOWN, true));
-    EXPECT_EQ(broken.ErrorId(), first);
 }
