@@ -1,5 +1,4 @@
-// The HTTP client against loopback peers: scripted plain and TLS servers here,
-// squid, dante and openssl s_server from peers.sh (ports in $ZEM_HTTP_PEERS).
+// The HTTP client against scripted plain and TLS servers and the real peers of peers.sh.
 #include "../../common/http/HttpSession.h"
 #include "../../common/http/NetProxy.h"
 #include "../../common/log/Log.h"
@@ -51,14 +50,14 @@ std::string recv_all(uint64 s) {
     return close_socket(s), out;
 }
 
-// A scripted server thread. Each connection gets the next answer at once (the
-// last one repeats; empty: closed at once; "<|>" splits it into writes 30 ms
-// apart), then is read until `heads` request heads and the last one's body
-// arrived (0: until the client closes; -1: one block); heard(n) waits for n.
+// A scripted server. Each connection gets the next answer (the last repeats; empty: closed at
+// once; "<|>" splits writes 30 ms apart), then is read until `heads` request heads and the last
+// one's body came (0: until the client closes; -1: one block); heard(n) waits for n of them.
 class Peer {
 public:
     explicit Peer(std::vector<std::string> answers, int heads = 1, bool tls = false)
-        : answers_(std::move(answers)), heads_(heads), listener_(socket(AF_INET, SOCK_STREAM, 0)) {
+        : answers_(std::move(answers)), heads_(heads), tls_(tls),
+          listener_(socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -67,11 +66,8 @@ public:
         listen(listener_, 16);
         getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size);
         port = ntohs(address.sin_port);
-        if (tls) {
-            ctx_ = SSL_CTX_new(TLS_server_method());
-            SSL_CTX_use_certificate_file(ctx_, (peers() + "cert.pem").c_str(), SSL_FILETYPE_PEM);
-            SSL_CTX_use_PrivateKey_file(ctx_, (peers() + "key.pem").c_str(), SSL_FILETYPE_PEM);
-        }
+        SSL_CTX_use_certificate_file(ctx_, (peers() + "cert.pem").c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_PrivateKey_file(ctx_, (peers() + "key.pem").c_str(), SSL_FILETYPE_PEM);
         thread_ = std::thread([this] { serve(); });
     }
     ~Peer() { closesocket(listener_), thread_.join(), SSL_CTX_free(ctx_); }
@@ -91,7 +87,7 @@ private:
                 return;
             DWORD const timeout = 20000;
             setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char const *>(&timeout), 4);
-            SSL *ssl = ctx_ != nullptr ? SSL_new(ctx_) : nullptr;
+            SSL *ssl = tls_ ? SSL_new(ctx_) : nullptr;
             if (ssl != nullptr && SSL_set_fd(ssl, int(s)) > 0)
                 SSL_accept(ssl);
             std::string const &answer = answers_[std::min(i, answers_.size() - 1)];
@@ -131,8 +127,9 @@ private:
 
     std::vector<std::string> answers_;
     int heads_;
+    bool tls_;
     SOCKET listener_;
-    SSL_CTX *ctx_ = nullptr;
+    SSL_CTX *ctx_ = SSL_CTX_new(TLS_server_method());
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable done_;
@@ -170,8 +167,7 @@ std::unique_ptr<NetProxy> proxy(HttpSession &session, int type, int port, char c
     return std::unique_ptr<NetProxy>(session.get_proxy(type, "127.0.0.1", port, user, password));
 }
 
-class Http : public ::testing::Test {
-protected:
+struct Http : ::testing::Test {
     HttpSession session;
 };
 
@@ -225,8 +221,7 @@ TEST_F(Http, ResponseHeads) {
             if (c.ok) {
                 EXPECT_EQ(s->content_size(), c.length);
                 EXPECT_EQ(s->query_trunked(), c.chunked);
-                EXPECT_TRUE(c.chunked ||
-                            s->query_size() == 8192u); // a read size, whatever the length
+                EXPECT_TRUE(c.chunked || s->query_size() == 8192u); // a read size, any length
                 EXPECT_EQ(read_body(s.get()), c.body);
             }
         }
@@ -249,12 +244,11 @@ TEST_F(Http, ReadlineLineEnds) {
     }
 }
 
-// The jar: names in order, updated, at most 1024 of them.
 TEST_F(Http, Cookies) {
     std::string head = "HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/\r\nset-cookie: a=3; HttpOnly\r\n"
                        "Set-Cookie: novalue\r\nSET-COOKIE: c=x=y\r\nSet-Cookie: d=\r\nSet-Cookie:  "
                        "e=5\r\nSet-Cookie:f=6\r\n";
-    for (int i = 0; i < 1100; ++i)
+    for (int i = 0; i < 1100; ++i) // the jar keeps at most 1024 names, and updates them
         head += "Set-Cookie: k" + std::to_string(i) + "=v\r\n";
     Peer peer({head + "Set-Cookie: k0=new\r\n\r\n"});
     Stream s(session.get(url(peer.port, "/").c_str()));
