@@ -9,12 +9,7 @@ set -eu
 CMD=${1:-} DIR=${2:?usage: $0 up|down DIR}
 stop() {
     pids=$(cat "$DIR"/*.pid 2>/dev/null || true) && rm -f "$DIR"/*.pid
-    for pid in $pids; do kill -TERM -"$pid" 2>/dev/null || true; done
-    i=0
-    for pid in $pids; do
-        while kill -0 -"$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-        kill -KILL -"$pid" 2>/dev/null || true
-    done
+    for pid in $pids; do kill -KILL -"$pid" 2>/dev/null || true; done
     [ ! -f "$DIR/squid.dir" ] || rm -rf "$(cat "$DIR/squid.dir")" "$DIR/squid.dir"
 }
 fail() {

