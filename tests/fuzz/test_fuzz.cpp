@@ -99,7 +99,8 @@ TEST(Fuzz, StreamFramesAndRequests) {
     });
 }
 
-TEST(Fuzz, PolicyText) {
+// The wire form and the text form of one tree, mutated.
+TEST(Fuzz, PolicyBytesAndText) {
     PolicyGroup root("root");
     root.add(new FilePolicy("f", "C:\\src\\;_:regex:x", 3, 1, "D:\\dst\\"));
     root.add(new ProcessPolicy("p", "*a.exe:b.exe", 1), 1);
@@ -107,10 +108,14 @@ TEST(Fuzz, PolicyText) {
     PolicyGroup *inner = new PolicyGroup("inner");
     inner->add(new BasePolicy("b", "disp"));
     root.add(inner);
+    std::string bytes;
+    ASSERT_TRUE(PolicyText::to_bytes(root, bytes));
     std::string const text = PolicyText::print(root);
     run("policy", 5000, [&](Rng &rng) {
         PolicyText::Error error;
-        if (PolicyGroup *tree = PolicyText::parse(mutate(text, rng), &error))
+        PolicyGroup *tree = rng() % 2 ? PolicyText::from_bytes(mutate(bytes, rng), &error)
+                                      : PolicyText::parse(mutate(text, rng), &error);
+        if (tree != nullptr)
             tree->release();
     });
 }
