@@ -36,19 +36,11 @@ bool has(char const *word) {
     return g_cfg.find(word) != std::string::npos;
 }
 
-HANDLE started_event() {
-    std::wstring const name = L"zem_started_" + std::to_wstring(GetCurrentProcessId());
-    return CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-}
-
-DWORD WINAPI end_later(void *) {
-    Sleep(300);
-    return SetEvent(g_stop);
-}
-
-DWORD WINAPI run_again_later(void *service) {
-    Sleep(1500);
-    return static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
+DWORD WINAPI stop_later(void *service) {
+    Sleep(has("laterstop") ? 300 : 1500);
+    return has("laterstop")
+               ? SetEvent(g_stop)
+               : static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
 }
 
 class Service : public WinService {
@@ -70,7 +62,8 @@ public:
             for (wchar_t const *c = argv[i], *first = c; *c; ++c)
                 line += std::string(c == first ? " " : "") + char(*c);
         say(line);
-        SetEvent(started_event());
+        if (has("ctrlc")) // heard by this process alone, on a thread of the console's
+            GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
         WaitForSingleObject(g_stop, INFINITE);
         say("end");
         SetEvent(g_done);
@@ -83,9 +76,8 @@ public:
     }
     bool stop() override {
         say("stop");
-        if (has("laterstop") || has("backtorun")) {
-            CloseHandle(CreateThread(nullptr, 0, has("laterstop") ? end_later : run_again_later,
-                                     this, 0, nullptr));
+        if (has("laterstop") || has("backtorun")) { // refused now, finished later
+            CloseHandle(CreateThread(nullptr, 0, stop_later, this, 0, nullptr));
             return false;
         }
         SetEvent(g_stop);
@@ -104,10 +96,9 @@ int main() {
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::wstring path = argv[0], mode = argc > 1 ? argv[1] : L"";
     std::size_t const slash = path.find_last_of(L"\\/") + 1;
-    std::wstring const name = path.substr(slash, path.rfind(L'.') - slash);
+    std::wstring const base = path.substr(0, path.rfind(L'.')), name = base.substr(slash);
     WinServiceManager *manager = WinServiceManager::instance();
     if (mode.empty()) {
-        std::wstring const base = path.substr(0, path.rfind(L'.'));
         g_out = _wfopen((base + L".log").c_str(), L"ab");
         char buffer[256] = {};
         if (FILE *cfg = _wfopen((base + L".cfg").c_str(), L"r"))
@@ -118,32 +109,21 @@ int main() {
     }
     if (mode == L"install") {
         WinServiceCtrl ctrl(name.c_str());
-        bool first = ctrl.install(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
-        say(std::string("install=") + (first ? "1" : "0") + " error=" + ctrl.error());
-        bool again = ctrl.install(nullptr, nullptr);
-        say(std::string("again=") + (again ? "1" : "0") + " error=" + ctrl.error());
-        return first ? 0 : 1;
+        bool installed = ctrl.install(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
+        say(std::string("error=") + ctrl.error());
+        return installed ? 0 : 1;
     }
     Service service(mode == L"dispatch" ? L"zem direct" : L"zem console");
     g_cfg = mode == L"console-refuse" ? "refusestart exit=7" : "exit=7";
     if (mode != L"console-empty")
         manager->add(&service);
-    if (mode == L"dispatch") {
-        int result = manager->start_service();
-        say("start_service=" + std::to_string(result));
-        return result;
-    }
+    if (mode == L"dispatch")
+        return manager->start_service();
     SetConsoleCtrlHandler(nullptr, FALSE); // a new process group starts with CTRL+C ignored
     if (mode == L"console-self") {
         FreeConsole(); // a console of its own, which only this process hears
         AllocConsole();
-        CloseHandle(CreateThread(
-            nullptr, 0,
-            [](void *) -> DWORD {
-                WaitForSingleObject(started_event(), INFINITE);
-                return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-            },
-            nullptr, 0, nullptr));
+        g_cfg += " ctrlc";
     }
     int result = manager->start_console(argc - 2, argv + 2);
     Service late(L"zem late");

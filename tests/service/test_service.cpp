@@ -30,48 +30,43 @@ std::wstring const kChild = program_folder() + L"child_service.exe";
 typedef std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)> Sc;
 Sc open_service(std::wstring const &name, DWORD access) {
     Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), &CloseServiceHandle);
-    return Sc(manager ? OpenServiceW(manager.get(), name.c_str(), access) : nullptr,
-              &CloseServiceHandle);
+    return Sc(OpenServiceW(manager.get(), name.c_str(), access), &CloseServiceHandle);
 }
 SERVICE_STATUS_PROCESS query(std::wstring const &name) {
     SERVICE_STATUS_PROCESS s = {};
     DWORD n = 0;
-    Sc service = open_service(name, SERVICE_QUERY_STATUS);
-    if (service)
-        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&s),
-                             sizeof s, &n);
+    QueryServiceStatusEx(open_service(name, SERVICE_QUERY_STATUS).get(), SC_STATUS_PROCESS_INFO,
+                         reinterpret_cast<BYTE *>(&s), sizeof s, &n);
     return s;
 }
 DWORD control(std::wstring const &name, DWORD code) {
     SERVICE_STATUS s = {};
     Sc service = open_service(name, SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL);
-    return service && ControlService(service.get(), code, &s) ? s.dwCurrentState : 0;
+    return ControlService(service.get(), code, &s) ? s.dwCurrentState : 0;
 }
 
 // A copy of child_service.exe in a folder of its own (named with a blank),
-// installed as a service of a unique name with `options` in its .cfg; the
+// installed as a service of a unique name with `words` in its .cfg; the
 // destructor ends any process of it and removes the registration.
 unsigned counter = 0;
 struct TestService {
-    explicit TestService(char const *options, std::wstring const &args = L"")
+    explicit TestService(char const *words, std::wstring const &args = L"")
         : folder(L"zem svc"),
           name(L"zemsvc_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter)),
           exe(folder.file(name + L".exe")) {
         copy_child(L"child_service", folder.path(), name + L".exe");
-        write_file(folder.file(name + L".cfg"), options);
+        configure(words);
         installed = run_child(exe, L"install" + args);
     }
     ~TestService() {
-        if (DWORD pid = query(name).dwProcessId) {
-            Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-            TerminateProcess(process.get(), 1);
+        Handle process(
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, query(name).dwProcessId));
+        if (TerminateProcess(process.get(), 1))
             WaitForSingleObject(process.get(), 10000);
-        }
-        Sc service = open_service(name, DELETE);
-        if (service)
-            DeleteService(service.get());
+        DeleteService(open_service(name, DELETE).get());
     }
+    void configure(char const *words) { write_file(folder.file(name + L".cfg"), words); }
     std::string log() const { return read_file(folder.file(name + L".log")); }
     TempFolder folder;
     std::wstring name, exe;
@@ -117,7 +112,6 @@ TEST(WinServiceManager, TableOfTenSlots) {
 TEST(WinServiceCtrl, MissingServiceRecordsMessages) {
     for (int op = 0; op < 4; ++op) {
         WinServiceCtrl ctrl(L"zemsvc_missing");
-        EXPECT_STREQ("", ctrl.error());
         EXPECT_FALSE(op == 0   ? ctrl.uninstall()
                      : op == 1 ? ctrl.start()
                      : op == 2 ? ctrl.stop()
@@ -126,100 +120,87 @@ TEST(WinServiceCtrl, MissingServiceRecordsMessages) {
     }
 }
 
-// The whole life of a service installed from a folder whose name has a blank.
+// The whole life of a service installed from a folder whose name has a blank:
+// a first start given up (its checkpoint stands still longer than the wait
+// hint of 500 ms, checked every second), a second stop finished 300 ms after
+// the service's stop() failed: start() first waits for it, stop() polls.
 TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
-    TestService service("exit=0", L" \"ZEM test service\" \"Runs the host\"");
-    EXPECT_TRUE(service.installed.has_line("install=1 error=")) << service.installed.output;
-    EXPECT_TRUE(service.installed.has_line("again=0 error=CreateService fail(0x431)"));
+    TestService service("slowstart", L" \"ZEM test service\" \"Runs the host\"");
+    EXPECT_TRUE(service.installed.has_line("error=")) << service.installed.output;
     std::vector<BYTE> buffer(8192), text(8192);
     DWORD n = 0;
     auto *q = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
-    auto *d = reinterpret_cast<SERVICE_DESCRIPTIONW *>(text.data());
-    {
-        Sc config = open_service(service.name, SERVICE_QUERY_CONFIG); // closed before deletion
-        ASSERT_TRUE(QueryServiceConfigW(config.get(), q, 8192, &n));
-        ASSERT_TRUE(
-            QueryServiceConfig2W(config.get(), SERVICE_CONFIG_DESCRIPTION, text.data(), 8192, &n));
-    }
+    Sc config = open_service(service.name, SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(QueryServiceConfigW(config.get(), q, 8192, &n));
+    ASSERT_TRUE(
+        QueryServiceConfig2W(config.get(), SERVICE_CONFIG_DESCRIPTION, text.data(), 8192, &n));
+    config.reset(); // before the deletion
     EXPECT_TRUE((q->dwServiceType & 0xFF) == SERVICE_WIN32_OWN_PROCESS &&
                 q->dwStartType == SERVICE_AUTO_START && q->dwErrorControl == SERVICE_ERROR_NORMAL);
     EXPECT_EQ(0, lstrcmpiW((L"\"" + service.exe + L"\"").c_str(), q->lpBinaryPathName));
     EXPECT_EQ(0, lstrcmpiW(L"LocalSystem", q->lpServiceStartName));
     EXPECT_STREQ(L"ZEM test service", q->lpDisplayName);
-    EXPECT_STREQ(L"Runs the host", d->lpDescription);
+    EXPECT_STREQ(L"Runs the host",
+                 reinterpret_cast<SERVICE_DESCRIPTIONW *>(text.data())->lpDescription);
 
     WinServiceCtrl ctrl(service.name.c_str());
     EXPECT_FALSE(ctrl.install(nullptr, nullptr)); // not this program's image, but the name is taken
     EXPECT_EQ(0u, ctrl.get_pid());                // stopped: no new message
     EXPECT_STREQ("CreateService fail(0x431)", ctrl.error());
-    ASSERT_TRUE(ctrl.start()) << ctrl.error();
-    DWORD const pid = ctrl.get_pid();
-    ASSERT_NE(0u, pid);
-    EXPECT_TRUE(ctrl.start()); // running: nothing started
-    EXPECT_EQ(pid, ctrl.get_pid());
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), control(service.name, 200));
-    SERVICE_STATUS_PROCESS status = query(service.name);
-    EXPECT_EQ(DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), status.dwControlsAccepted);
-    ASSERT_TRUE(ctrl.stop()) << ctrl.error();
-    status = query(service.name);
-    EXPECT_EQ(DWORD(SERVICE_STOPPED), status.dwCurrentState);
-    EXPECT_EQ(0u, status.dwWin32ExitCode);
-    EXPECT_EQ("prepare_start service\nstart 0\nevent 200\nprepare_stop 1\nstop\nend\n",
-              service.log());
-    EXPECT_TRUE(ctrl.stop()); // stopped already
-    EXPECT_TRUE(ctrl.uninstall()) << ctrl.error();
-    EXPECT_FALSE(ctrl.start());
-    EXPECT_STREQ("OpenService fail(0x424)", ctrl.error());
-}
-
-// Checked every second, a checkpoint that stands still longer than the wait
-// hint (500 ms) ends the wait; a refused stop leaves the service running.
-TEST(WinServiceCtrl, StartGivesUpAndRefusedStopKeepsRunning) {
-    TestService service("slowstart refusestop");
-    WinServiceCtrl ctrl(service.name.c_str());
-    ULONGLONG const begin = GetTickCount64();
+    ULONGLONG begin = GetTickCount64();
     EXPECT_FALSE(ctrl.start());
     EXPECT_STREQ("timeout", ctrl.error());
     EXPECT_GE(GetTickCount64() - begin, 1000u);
     EXPECT_EQ(0u, ctrl.get_pid()); // still starting
     for (int i = 0; i < 400 && query(service.name).dwCurrentState != SERVICE_RUNNING; ++i)
         Sleep(25); // until prepare_start lets it run
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), control(service.name, SERVICE_CONTROL_STOP));
-    EXPECT_NE(0u, ctrl.get_pid());
-}
+    DWORD const pid = ctrl.get_pid();
+    ASSERT_NE(0u, pid);
+    EXPECT_TRUE(ctrl.start()); // running: nothing started
+    EXPECT_EQ(pid, ctrl.get_pid());
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), control(service.name, 200));
+    EXPECT_EQ(DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
+              query(service.name).dwControlsAccepted);
+    ASSERT_TRUE(ctrl.stop()) << ctrl.error();
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), query(service.name).dwCurrentState);
+    EXPECT_TRUE(ctrl.stop()); // stopped already
 
-// stop() fails in the service, whose body ends 300 ms later: start() first
-// waits for the stop, and stop() polls until the service has stopped.
-TEST(WinServiceCtrl, StartAndStopWaitForAStopInProgress) {
-    TestService service("laterstop exit=5");
-    WinServiceCtrl ctrl(service.name.c_str());
+    service.configure("laterstop exit=5");
     ASSERT_TRUE(ctrl.start()) << ctrl.error();
-    DWORD const first = ctrl.get_pid();
     ASSERT_EQ(DWORD(SERVICE_STOP_PENDING), control(service.name, SERVICE_CONTROL_STOP));
-    ULONGLONG begin = GetTickCount64();
+    begin = GetTickCount64();
     ASSERT_TRUE(ctrl.start()) << ctrl.error();
     EXPECT_GE(GetTickCount64() - begin, 1000u); // one poll interval
-    EXPECT_NE(first, ctrl.get_pid());
+    EXPECT_NE(pid, ctrl.get_pid());
     begin = GetTickCount64();
     EXPECT_TRUE(ctrl.stop()) << ctrl.error();
     EXPECT_GE(GetTickCount64() - begin, 1000u); // the wait hint of the stop-pending report
     SERVICE_STATUS_PROCESS const status = query(service.name);
     EXPECT_EQ(DWORD(SERVICE_STOPPED), status.dwCurrentState);
     EXPECT_EQ(0u, status.dwWin32ExitCode + status.dwServiceSpecificExitCode);
-    EXPECT_EQ("prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n"
-              "prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n",
+    std::string const again = "prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n";
+    EXPECT_EQ("prepare_start service\nstart 0\nevent 200\nprepare_stop 1\nstop\nend\n" + again +
+                  again,
               service.log());
+    EXPECT_TRUE(ctrl.uninstall()) << ctrl.error();
+    EXPECT_FALSE(ctrl.start());
+    EXPECT_STREQ("OpenService fail(0x424)", ctrl.error());
 }
 
-// A pending stop that the service takes back: stop() fails once the service
-// reports running again.
-TEST(WinServiceCtrl, StopFailsWhenAPendingStopTurnsBackToRunning) {
-    TestService service("backtorun");
-    WinServiceCtrl ctrl(service.name.c_str());
-    ASSERT_TRUE(ctrl.start()) << ctrl.error();
-    ASSERT_EQ(DWORD(SERVICE_STOP_PENDING), control(service.name, SERVICE_CONTROL_STOP));
-    EXPECT_FALSE(ctrl.stop());
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), query(service.name).dwCurrentState);
+// A stop refused, and one the service takes back: stop() fails once the
+// service reports running again.
+TEST(WinServiceCtrl, StopRefusedOrTakenBackLeavesItRunning) {
+    for (char const *words : {"refusestop", "backtorun"}) {
+        SCOPED_TRACE(words);
+        TestService service(words);
+        WinServiceCtrl ctrl(service.name.c_str());
+        ASSERT_TRUE(ctrl.start()) << ctrl.error();
+        bool const refused = words[0] == 'r';
+        EXPECT_EQ(DWORD(refused ? SERVICE_RUNNING : SERVICE_STOP_PENDING),
+                  control(service.name, SERVICE_CONTROL_STOP));
+        EXPECT_FALSE(!refused && ctrl.stop());
+        EXPECT_EQ(DWORD(SERVICE_RUNNING), query(service.name).dwCurrentState);
+    }
 }
 
 // Last: under Wine the refused dispatcher waits 10 s unless a service ran
@@ -230,7 +211,7 @@ TEST(ServiceHostAfterServices, RunDirectly) {
         DWORD exit;
         std::vector<std::string> lines;
     } const cases[] = {
-        {L"dispatch", 1, {"start_service=1"}},
+        {L"dispatch", 1, {}},
         {L"console-empty", 1, {"start_console=1 add_after=0 again=0 service_after=0"}},
         {L"console-refuse",
          1,
