@@ -1,11 +1,12 @@
 // Hosts one WinService for the service tests. Run by the service control
 // manager (no arguments) it is named after its executable, appends what
 // happens to "<name>.log" and takes words from "<name>.cfg" beside it:
-// slowstart (start pending, wait hint 500 ms, for 1.2 s), refusestop
-// (prepare_stop says no), laterstop (stop() fails, the body ends 300 ms
-// later), backtorun (stop() fails, the service reports running 1.5 s later),
-// exit=<n> (the body's result). Run directly: dispatch |
-// install [display [description]] | console[-self|-empty|-refuse] [args...].
+// slowstart (start pending, wait hint 500 ms, for 1.2 s), refusestop,
+// laterstop (stop() fails, the body ends 300 ms later), backtorun (stop()
+// fails, the service reports running 1.5 s later), exit=<n> (the body's
+// result). Run directly, the first argument holds the words: install
+// [display [description]] | dispatch | a console run with empty (no service
+// added), refusestart, ctrlc (a CTRL+C once started), exit=<n> [args...].
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
@@ -98,38 +99,30 @@ int main() {
     std::size_t const slash = path.find_last_of(L"\\/") + 1;
     std::wstring const base = path.substr(0, path.rfind(L'.')), name = base.substr(slash);
     WinServiceManager *manager = WinServiceManager::instance();
-    if (mode.empty()) {
+    if (mode.empty()) { // run by the service control manager
         g_out = _wfopen((base + L".log").c_str(), L"ab");
         char buffer[256] = {};
         if (FILE *cfg = _wfopen((base + L".cfg").c_str(), L"r"))
             g_cfg.assign(buffer, std::fread(buffer, 1, sizeof buffer - 1, cfg)), std::fclose(cfg);
-        Service service(name.c_str());
-        manager->add(&service);
-        return manager->start_service();
     }
-    if (mode == L"install") {
-        WinServiceCtrl ctrl(name.c_str());
-        bool installed = ctrl.install(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
-        say(std::string("error=") + ctrl.error());
-        return installed ? 0 : 1;
-    }
-    Service service(mode == L"dispatch" ? L"zem direct" : L"zem console");
-    g_cfg = mode == L"console-refuse" ? "refusestart exit=7" : "exit=7";
-    if (mode != L"console-empty")
+    g_cfg.append(mode.begin(), mode.end()); // run directly, the words come first
+    if (has("install"))
+        return !WinServiceCtrl(name.c_str())
+                    .install(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
+    Service service(name.c_str());
+    if (!has("empty"))
         manager->add(&service);
-    if (mode == L"dispatch")
+    if (mode.empty() || has("dispatch"))
         return manager->start_service();
     SetConsoleCtrlHandler(nullptr, FALSE); // a new process group starts with CTRL+C ignored
-    if (mode == L"console-self") {
+    if (has("ctrlc")) {
         FreeConsole(); // a console of its own, which only this process hears
         AllocConsole();
-        g_cfg += " ctrlc";
     }
     int result = manager->start_console(argc - 2, argv + 2);
     Service late(L"zem late");
-    say("start_console=" + std::to_string(result) +
-        " add_after=" + std::to_string(manager->add(&late)) +
-        " again=" + std::to_string(manager->start_console(0, nullptr)) +
-        " service_after=" + std::to_string(manager->start_service()));
+    say(std::to_string(result) + " " + std::to_string(manager->add(&late)) + " " +
+        std::to_string(manager->start_console(0, nullptr)) + " " +
+        std::to_string(manager->start_service()));
     return result;
 }
