@@ -10,6 +10,7 @@
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
+#include "../support/ChildProcess.h"
 
 #include <windows.h>
 
@@ -60,8 +61,7 @@ public:
     int start(int argc, wchar_t **argv) override {
         std::string line = "start " + std::to_string(argc);
         for (int i = 0; i < argc; ++i)
-            for (wchar_t const *c = argv[i], *first = c; *c; ++c)
-                line += std::string(c == first ? " " : "") + char(*c);
+            line += " " + test::narrow(argv[i]);
         say(line);
         if (has("ctrlc")) // heard by this process alone, on a thread of the console's
             GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
@@ -101,9 +101,7 @@ int main() {
     WinServiceManager *manager = WinServiceManager::instance();
     if (mode.empty()) { // run by the service control manager
         g_out = _wfopen((base + L".log").c_str(), L"ab");
-        char buffer[256] = {};
-        if (FILE *cfg = _wfopen((base + L".cfg").c_str(), L"r"))
-            g_cfg.assign(buffer, std::fread(buffer, 1, sizeof buffer - 1, cfg)), std::fclose(cfg);
+        g_cfg = test::read_file(base + L".cfg");
     }
     g_cfg.append(mode.begin(), mode.end()); // run directly, the words come first
     if (has("install"))

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,17 +30,17 @@ Sc open_service(std::wstring const &name, DWORD access) {
     Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), &CloseServiceHandle);
     return Sc(OpenServiceW(manager.get(), name.c_str(), access), &CloseServiceHandle);
 }
-SERVICE_STATUS_PROCESS query(std::wstring const &name) {
-    SERVICE_STATUS_PROCESS s = {};
-    DWORD n = 0;
-    QueryServiceStatusEx(open_service(name, SERVICE_QUERY_STATUS).get(), SC_STATUS_PROCESS_INFO,
-                         reinterpret_cast<BYTE *>(&s), sizeof s, &n);
-    return s;
+// The status after the control `code` (none: 0); all zero on a failure.
+SERVICE_STATUS query(std::wstring const &name, DWORD code = 0) {
+    SERVICE_STATUS s = {};
+    Sc service =
+        open_service(name, SERVICE_QUERY_STATUS | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL);
+    bool ok =
+        code ? ControlService(service.get(), code, &s) : QueryServiceStatus(service.get(), &s);
+    return ok ? s : SERVICE_STATUS{};
 }
 DWORD control(std::wstring const &name, DWORD code) {
-    SERVICE_STATUS s = {};
-    Sc service = open_service(name, SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL);
-    return ControlService(service.get(), code, &s) ? s.dwCurrentState : 0;
+    return query(name, code).dwCurrentState;
 }
 
 // A copy of child_service.exe in a folder of its own (named with a blank),
@@ -59,8 +58,8 @@ struct TestService {
         installed = run_child(exe, L"install" + args);
     }
     ~TestService() {
-        Handle process(
-            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, query(name).dwProcessId));
+        Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                   WinServiceCtrl(name.c_str()).get_pid()));
         if (TerminateProcess(process.get(), 1))
             WaitForSingleObject(process.get(), 10000);
         DeleteService(open_service(name, DELETE).get());
@@ -83,8 +82,8 @@ TEST(WinService, NameIsCopiedWholeOrRefusedAndDefaultsNeedNoHandle) {
     EXPECT_TRUE(service.console());
     EXPECT_FALSE(service.set_status(SERVICE_RUNNING, 0, 0, 0, 1000));
     EXPECT_TRUE(service.prepare_stop(1) && service.on_shutdown() && service.on_event(128));
-    EXPECT_TRUE(service.prepare_start(nullptr));
-    EXPECT_TRUE(service.prepare_start(nullptr)); // nothing stored in the console
+    EXPECT_TRUE(service.prepare_start(nullptr) &&
+                service.prepare_start(nullptr)); // nothing stored in the console
     EXPECT_TRUE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234)));
     EXPECT_FALSE(service.console());
     EXPECT_FALSE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5678)));
@@ -164,7 +163,7 @@ TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     begin = GetTickCount64();
     EXPECT_TRUE(ctrl.stop()) << ctrl.error();
     EXPECT_GE(GetTickCount64() - begin, 1000u); // the wait hint of the stop-pending report
-    SERVICE_STATUS_PROCESS const status = query(service.name);
+    SERVICE_STATUS const status = query(service.name);
     EXPECT_EQ(DWORD(SERVICE_STOPPED), status.dwCurrentState);
     EXPECT_EQ(0u, status.dwWin32ExitCode + status.dwServiceSpecificExitCode);
     std::string const again = "prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n";
@@ -212,16 +211,11 @@ TEST(ServiceHostAfterServices, RunDirectly) {
         {L"\"ctrlc exit=7\" one \"two words\"", 7,
          "prepare_start console\nstart 2 one two words\nprepare_stop 0\nstop\nend\n7 0 0 0\n"},
     };
-    std::vector<std::future<ChildResult>> runs;
-    for (Case const &c : cases) // at once: each waits on the system for a while
-        runs.push_back(std::async(std::launch::async, [&c] {
-            return run_child(program_folder() + L"child_service.exe", c.args);
-        }));
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        ChildResult r = runs[i].get();
-        SCOPED_TRACE(narrow(cases[i].args));
-        EXPECT_EQ(cases[i].exit, r.exit_code);
+    for (Case const &c : cases) {
+        SCOPED_TRACE(narrow(c.args));
+        ChildResult r = run_child(program_folder() + L"child_service.exe", c.args);
+        EXPECT_EQ(c.exit, r.exit_code);
         r.output.erase(std::remove(r.output.begin(), r.output.end(), '\r'), r.output.end());
-        EXPECT_EQ(cases[i].output, r.output);
+        EXPECT_EQ(c.output, r.output);
     }
 }
