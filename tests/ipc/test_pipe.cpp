@@ -111,17 +111,6 @@ Pollable *key(std::intptr_t k) {
 
 } // namespace
 
-TEST(Pipe, ConnectToANameNobodyServesFailsAtOnceAndKeepsState) {
-    Pipe p;
-    DWORD start = GetTickCount();
-    EXPECT_FALSE(p.connect(unique_name().c_str(), false));
-    EXPECT_LT(GetTickCount() - start, 2000u); // no 5-second waits
-    EXPECT_EQ(1, p.state());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, p.handle());
-    EXPECT_FALSE(p.connect(nullptr, false));
-    EXPECT_EQ(1, Pipe(unique_name().c_str()).state());
-}
-
 // A second bind on a connected server closes the old instance, whose client
 // is cut off, and reports the new connection.
 TEST(Pipe, SynchronousServerCarriesBytesAndABindAgainReplacesTheInstance) {
@@ -155,7 +144,15 @@ TEST(Pipe, SynchronousServerCarriesBytesAndABindAgainReplacesTheInstance) {
     EXPECT_FALSE(server.bind(nullptr));
 }
 
-TEST(Pipe, ClientWaitsWhileTheOnlyInstanceIsBusy) {
+// A name nobody serves fails at once (no 5-second waits); a busy one is waited for.
+TEST(Pipe, ClientFailsWhereNobodyServesAndWaitsWhileTheOnlyInstanceIsBusy) {
+    Pipe p;
+    DWORD const start = GetTickCount();
+    EXPECT_FALSE(p.connect(unique_name().c_str(), false));
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    EXPECT_TRUE(p.state() == 1 && p.handle() == INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(p.connect(nullptr, false));
+    EXPECT_EQ(1, Pipe(unique_name().c_str()).state());
     std::string name = unique_name();
     Handle server(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, 0, nullptr));
     HANDLE first = open_client(name);
@@ -176,21 +173,24 @@ TEST(Pipe, ClientWaitsWhileTheOnlyInstanceIsBusy) {
     EXPECT_EQ(3, result.load());
 }
 
+// An overlapped instance whose client came first is bound at once.
 TEST(Pipe, CopiesHoldTheirOwnHandleAndDetachGivesItUp) {
     std::string name = unique_name();
-    Handle server(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, 0, nullptr));
+    HANDLE h = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0, 255,
+                                4096, 4096, 0, nullptr);
     Pipe a(name.c_str());
     ASSERT_EQ(3, a.state());
     IOPoll poll;
-    Collector c;
-    ASSERT_EQ(io_pending, c.begin_bind(unique_name().c_str(), poll));
+    Collector c(h);
+    EXPECT_EQ(io_done, c.begin_bind(name.c_str(), poll));
+    EXPECT_TRUE(c.io_state() == 2 && c.binds == 1 && c.handle() == h);
     void *copied[2] = {};
     {
         Pipe b(a), d;
         d = b;
         AsyncPipe e(c), f;
         f = e;
-        EXPECT_TRUE(d.state() == 3 && f.io_state() == 1);
+        EXPECT_TRUE(d.state() == 3 && f.io_state() == 2);
         EXPECT_TRUE(a.handle() != b.handle() && b.handle() != d.handle() &&
                     handle_open(d.handle()));
         EXPECT_TRUE(c.handle() != e.handle() && e.handle() != f.handle() &&
@@ -199,26 +199,11 @@ TEST(Pipe, CopiesHoldTheirOwnHandleAndDetachGivesItUp) {
     }
     EXPECT_FALSE(handle_open(copied[0]) || handle_open(copied[1]));
     EXPECT_TRUE(handle_open(c.handle()));
-    void *h = a.detach();
-    EXPECT_EQ(INVALID_HANDLE_VALUE, a.handle());
-    EXPECT_EQ(3, a.state());
+    Handle detached(a.detach());
+    EXPECT_TRUE(a.handle() == INVALID_HANDLE_VALUE && a.state() == 3);
     a.close();
     EXPECT_EQ(1, a.state());
-    EXPECT_TRUE(handle_open(h));
-    CloseHandle(h);
-}
-
-TEST(AsyncPipe, ClientThatCameFirstIsBoundAtOnce) {
-    IOPoll poll;
-    std::string name = unique_name();
-    HANDLE h = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0, 255,
-                                4096, 4096, 0, nullptr);
-    Handle client(open_client(name));
-    Collector c(h);
-    EXPECT_EQ(io_done, c.begin_bind(name.c_str(), poll));
-    EXPECT_EQ(2, c.io_state());
-    EXPECT_EQ(1, c.binds.load());
-    EXPECT_EQ(h, c.handle());
+    EXPECT_TRUE(handle_open(detached.get()));
 }
 
 // Each round: connect, read, and a read ended by the client's going or by a
@@ -265,12 +250,16 @@ TEST(AsyncPipe, ConnectReadEndAndRebindOnTheSameInstanceThroughTheLoop) {
     loop.join();
 }
 
-// Low-integrity and packaged processes may open every instance: the DACL
-// grants the World SID access.
-TEST(AsyncPipe, InstancesGrantEveryoneAccess) {
+// Every instance grants the World SID access. A closed instance's handle value
+// is handed out again for the next instance; that one must still be joined to
+// the port, or its connection never comes.
+TEST(AsyncPipe, InstancesGrantEveryoneAccessAndOneCreatedAfterCloseJoinsThePort) {
     IOPoll poll;
     Collector c;
-    ASSERT_EQ(io_pending, c.begin_bind(unique_name().c_str(), poll));
+    std::thread loop([&] { poll.loop(); });
+    std::string name = unique_name();
+    ASSERT_EQ(io_pending, c.begin_bind(name.c_str(), poll));
+    void *first = c.handle();
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_EQ(DWORD(ERROR_SUCCESS),
               GetSecurityInfo(c.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
@@ -281,20 +270,9 @@ TEST(AsyncPipe, InstancesGrantEveryoneAccess) {
     std::wstring const sddl = text;
     LocalFree(text);
     LocalFree(descriptor);
-    std::size_t const world = sddl.find(L";;;WD)");
+    std::size_t const world = sddl.find(L";;;WD)"); // low-integrity and packaged clients too
     ASSERT_NE(std::wstring::npos, world) << narrow(sddl);
     EXPECT_EQ(sddl.rfind(L"(A;", world), sddl.rfind(L"(", world)) << narrow(sddl);
-}
-
-// A closed instance's handle value is handed out again for the next instance;
-// that one must still be joined to the port, or its connection never comes.
-TEST(AsyncPipe, InstanceCreatedAfterCloseJoinsThePortAgain) {
-    IOPoll poll;
-    Collector c;
-    std::thread loop([&] { poll.loop(); });
-    std::string name = unique_name();
-    ASSERT_EQ(io_pending, c.begin_bind(name.c_str(), poll));
-    void *first = c.handle();
     c.close(); // the aborted connect still reaches the object
     EXPECT_TRUE(signalled(c.bound));
     c.disconnect();
@@ -334,13 +312,16 @@ TEST(AsyncPipe, DestroyedWithAReadPendingGetsNoCompletion) {
     }
 }
 
-TEST(IOPoll, KeysStopNotifyAndEmptyInLoopAndPoll) {
-    CountingPoll poll;
+// Time-outs are reported and the loop goes on.
+TEST(IOPoll, TimeoutsKeysStopNotifyAndEmptyInLoopAndPoll) {
+    CountingPoll poll(20);
     Counter c;
+    std::thread loop([&] { poll.loop(); });
+    EXPECT_TRUE(signalled(poll.three));
     for (Pollable *k : {key(0), key(-2), key(-100)})
         poll.post(k);
     poll.stop();
-    poll.loop();
+    loop.join();
     EXPECT_EQ("-2 -100 ", poll.codes);
     Pollable *const keys[] = {key(-7), &c, key(0), key(-1)};
     for (Pollable *k : keys)
@@ -360,16 +341,6 @@ TEST(IOPoll, KeysStopNotifyAndEmptyInLoopAndPoll) {
     uint64 bytes = 5;
     EXPECT_FALSE(gone->poll(&p, bytes)) << "a failed wait is no completion";
     EXPECT_EQ(nullptr, p);
-}
-
-TEST(IOPoll, TimeoutsAreCalledAndTheLoopGoesOn) {
-    CountingPoll poll(20);
-    std::thread t([&] { poll.loop(); });
-    EXPECT_TRUE(signalled(poll.three));
-    poll.post(key(-3));
-    poll.stop();
-    t.join();
-    EXPECT_EQ("-3 ", poll.codes);
 }
 
 TEST(IOPoll, EachStopEndsOneLoopAndEveryCompletionReachesOneThread) {
