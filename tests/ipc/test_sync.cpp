@@ -18,7 +18,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -45,17 +47,13 @@ bool handle_open(void *h) {
 // Runs `body` on a thread of its own, joined at the end.
 class Runner {
 public:
-    explicit Runner(std::function<void()> body)
-        : thread_([this, body] {
-              body();
-              done_.set();
-          }) {}
-    ~Runner() { thread_.join(); }
-    bool done(DWORD ms) { return signalled(done_.handle(), ms); }
+    explicit Runner(std::function<void()> body) : done_(std::async(std::launch::async, body)) {}
+    bool done(DWORD ms) {
+        return done_.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+    }
 
 private:
-    Event done_{true};
-    std::thread thread_;
+    std::future<void> done_;
 };
 
 HANDLE const g_destroyed = CreateSemaphoreW(nullptr, 0, 1000, nullptr);
@@ -83,10 +81,6 @@ std::wstring unique(wchar_t const *tag) {
            std::to_wstring(++counter);
 }
 
-ChildResult run_shared(std::wstring const &arguments) {
-    return run_child(program_folder() + L"child_shared.exe", arguments, 0, {}, 30000);
-}
-
 // The object's security as stored: a present null DACL, and a label that is
 // the low mandatory one with no write up.
 void expect_low_security(HANDLE handle) {
@@ -110,14 +104,6 @@ void expect_low_security(HANDLE handle) {
                 sid->SubAuthority[0] == SECURITY_MANDATORY_LOW_RID);
 }
 
-// Locks and unlocks `mutex`; true when lock() succeeded.
-bool lock_and_unlock(Mutex &mutex) {
-    bool const locked = mutex.lock();
-    if (locked)
-        mutex.unlock();
-    return locked;
-}
-
 } // namespace
 
 TEST(Lock, ReentrantAndExclusiveUntilFullyLeft) {
@@ -133,40 +119,37 @@ TEST(Lock, ReentrantAndExclusiveUntilFullyLeft) {
     EXPECT_TRUE(other.done(kReleased));
 }
 
-class RWLockTest : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(detail::slim_lock_available()); // Wine has it, like every Windows since Vista
-        lock_.reset(GetParam() ? detail::new_fallback_rwlock() : new RWLock());
-    }
-    std::unique_ptr<RWLock> lock_;
-};
-INSTANTIATE_TEST_SUITE_P(SlimAndFallback, RWLockTest, ::testing::Bool());
-
-TEST_P(RWLockTest, ReadersShareAndAWriterWaitsForEveryOne) {
-    RWLock &lock = *lock_;
-    Event entered(true), release(true);
-    std::atomic<int> readers{2};
-    lock.lock_read();
-    Runner second([&] {
+// On the slim lock (Wine has it, like every Windows since Vista) and on the
+// fallback.
+TEST(RWLock, ReadersShareAndAWriterWaitsForEveryOne) {
+    ASSERT_TRUE(detail::slim_lock_available());
+    for (bool const fallback : {false, true}) {
+        SCOPED_TRACE(fallback);
+        std::unique_ptr<RWLock> held(fallback ? detail::new_fallback_rwlock() : new RWLock());
+        RWLock &lock = *held;
+        Event entered(true), release(true);
+        std::atomic<int> readers{2};
         lock.lock_read();
-        entered.set();
-        release.wait(-1);
+        Runner second([&] {
+            lock.lock_read();
+            entered.set();
+            release.wait(-1);
+            --readers;
+            lock.unlock_read();
+        });
+        EXPECT_TRUE(signalled(entered.handle(), kReleased)) << "a second reader waited";
+        Runner writer([&] {
+            lock.lock_write();
+            EXPECT_EQ(0, readers.load());
+            lock.unlock_write();
+        });
+        EXPECT_FALSE(writer.done(kBlocked));
         --readers;
         lock.unlock_read();
-    });
-    EXPECT_TRUE(signalled(entered.handle(), kReleased)) << "a second reader waited";
-    Runner writer([&] {
-        lock.lock_write();
-        EXPECT_EQ(0, readers.load());
-        lock.unlock_write();
-    });
-    EXPECT_FALSE(writer.done(kBlocked));
-    --readers;
-    lock.unlock_read();
-    EXPECT_FALSE(writer.done(kBlocked)) << "the writer got in beside a reader";
-    release.set();
-    EXPECT_TRUE(writer.done(kReleased));
+        EXPECT_FALSE(writer.done(kBlocked)) << "the writer got in beside a reader";
+        release.set();
+        EXPECT_TRUE(writer.done(kReleased));
+    }
 }
 
 // The fallback lets a reader pass the lock its own thread holds for writing,
@@ -297,17 +280,24 @@ TEST(Thread, AutoDeletedObjectsAreDestroyedOnce) {
     EXPECT_FALSE(signalled(g_destroyed, kBlocked)) << "an object destroyed twice";
 }
 
-TEST(Mutex, RecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
+// Left owned by a process that ended, the mutex is handed over abandoned:
+// lock() says false, yet owns it.
+TEST(Mutex, AbandonedRecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
     std::wstring name = unique(L"zem_mutex");
     Mutex first(name.c_str()), copy(first), assigned(nullptr), again(name.c_str());
     assigned = first;
-    ASSERT_TRUE(first.lock());
+    ChildResult child = run_child(program_folder() + L"child_shared.exe", L"abandon " + name);
+    EXPECT_EQ("1", child.value("locked")) << child.output;
+    ASSERT_FALSE(first.lock());
     EXPECT_TRUE(first.lock());
     first.unlock();
     for (Mutex *other : {&first, &copy, &assigned, &again}) {
         std::atomic<bool> locked{false};
         {
-            Runner waiter([&] { locked = lock_and_unlock(*other); });
+            Runner waiter([&] {
+                locked = other->lock();
+                other->unlock();
+            });
             EXPECT_FALSE(waiter.done(kBlocked));
             first.unlock();
             EXPECT_TRUE(waiter.done(kReleased));
@@ -331,51 +321,8 @@ TEST(Mutex, RecursiveExclusiveSharedByCopiesAndNameAndLowSecurity) {
     EXPECT_FALSE(Mutex(none).lock());
 }
 
-TEST(Mutex, AbandonedByAnotherProcess) {
-    std::wstring name = unique(L"zem_abandoned");
-    Mutex mutex(name.c_str()); // held open here: it outlives the child
-    ChildResult child = run_shared(L"abandon " + name);
-    EXPECT_EQ("1", child.value("locked")) << child.output;
-    EXPECT_FALSE(mutex.lock()); // handed over abandoned: false, yet owned
-    std::atomic<bool> locked{false};
-    {
-        Runner other([&] { locked = lock_and_unlock(mutex); });
-        EXPECT_FALSE(other.done(kBlocked));
-        mutex.unlock();
-    }
-    EXPECT_TRUE(locked.load());
-}
-
-TEST(SharedMemory, FailedMappingsAndHandingOverTheView) {
-    std::wstring name = unique(L"zem_not_memory");
-    Handle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    EXPECT_EQ(nullptr, SharedMemory(0, nullptr).get());
-    EXPECT_EQ(nullptr, SharedMemory(~0ull, nullptr).get());
-    EXPECT_EQ(nullptr, SharedMemory(4096, name.c_str()).get());
-    SharedMemory a(64, nullptr), b(0, nullptr);
-    void *view = a.get();
-    ASSERT_NE(nullptr, view);
-    a.swap(b);
-    EXPECT_EQ(nullptr, a.get());
-    SharedMemory moved(std::move(b)), target(64, nullptr);
-    EXPECT_EQ(nullptr, b.get());
-    target = std::move(moved);
-    EXPECT_EQ(view, target.get());
-    static_cast<char *>(target.get())[63] = 'x';
-    {
-        SharedMemory gone(4096, name.c_str() + 1); // both handed back at the end
-        view = gone.get();
-        ASSERT_NE(nullptr, view);
-    }
-    Handle reopened(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str() + 1));
-    EXPECT_FALSE(reopened.valid()) << "the mapping was left open";
-    MEMORY_BASIC_INFORMATION region = {};
-    ASSERT_NE(0u, VirtualQuery(view, &region, sizeof region));
-    EXPECT_EQ(DWORD(MEM_FREE), region.State) << "the view was left mapped";
-}
-
 // The first creator's size holds, here and in another process.
-TEST(SharedMemory, SameNameSameBytesHereAndInAnotherProcess) {
+TEST(SharedMemory, SameNameSameBytesHereAndInAnotherProcessAndFailedMappings) {
     std::wstring name = unique(L"zem_memory");
     SharedMemory memory(8192, name.c_str()), second(4096, name.c_str()),
         larger(3 * 8192, name.c_str());
@@ -387,20 +334,49 @@ TEST(SharedMemory, SameNameSameBytesHereAndInAnotherProcess) {
     Handle opened(OpenFileMappingW(READ_CONTROL, FALSE, name.c_str()));
     ASSERT_TRUE(opened.valid());
     expect_low_security(opened.get());
-    ChildResult child = run_shared(L"memory " + name + L" 4096");
+    ChildResult child =
+        run_child(program_folder() + L"child_shared.exe", L"memory " + name + L" 4096");
     EXPECT_EQ("from the parent", child.value("text")) << child.output;
     EXPECT_EQ("child 4096", std::string(bytes + 64));
+    Handle event(CreateEventW(nullptr, TRUE, FALSE, (name + L"_event").c_str()));
+    EXPECT_EQ(nullptr, SharedMemory(4096, (name + L"_event").c_str()).get());
+    EXPECT_EQ(nullptr, SharedMemory(0, nullptr).get());
+    EXPECT_EQ(nullptr, SharedMemory(~0ull, nullptr).get());
+}
+
+// Swapped and moved, a view changes hands; at the end both the view and the
+// mapping are handed back.
+TEST(SharedMemory, HandingOverTheView) {
+    SharedMemory a(64, nullptr), b(0, nullptr);
+    void *view = a.get();
+    ASSERT_NE(nullptr, view);
+    a.swap(b);
+    EXPECT_EQ(nullptr, a.get());
+    SharedMemory moved(std::move(b)), target(64, nullptr);
+    EXPECT_EQ(nullptr, b.get());
+    target = std::move(moved);
+    EXPECT_EQ(view, target.get());
+    static_cast<char *>(target.get())[63] = 'x';
+    std::wstring const name = unique(L"zem_memory");
+    {
+        SharedMemory gone(4096, name.c_str());
+        view = gone.get();
+        ASSERT_NE(nullptr, view);
+    }
+    Handle reopened(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+    EXPECT_FALSE(reopened.valid()) << "the mapping was left open";
+    MEMORY_BASIC_INFORMATION region = {};
+    ASSERT_NE(0u, VirtualQuery(view, &region, sizeof region));
+    EXPECT_EQ(DWORD(MEM_FREE), region.State) << "the view was left mapped";
 }
 
 // Names are compared byte by byte and copied; a null pointer removes, a
 // lookup adds nothing, a null name is ignored.
 TEST(SharedAtomTest, NamedPointers) {
     SharedAtom *atom = SharedAtom::instance();
-    ASSERT_NE(nullptr, atom);
     EXPECT_EQ(atom, SharedAtom::instance());
     std::size_t const before = atom->size();
-    int a = 1;
-    int b = 2;
+    int a = 1, b = 2;
     char copied[] = "zem.atom.copy";
     struct {
         char const *name;
@@ -460,14 +436,9 @@ TEST(Identy, OwnerFollowersRefusedNamesAndTheEventOfProcessAndThread) {
     owner.done();
     EXPECT_TRUE(second.is_done() && opened.is_done() && signalled(event.get(), 0));
     EXPECT_FALSE(owner.want());
-    bool done = true, exists = false, other_owner = false;
-    std::thread([&] { // another thread has an event of its own
+    auto other = std::async(std::launch::async, [&] { // with an event of its own
         Identy other(name.c_str(), false);
-        done = other.is_done();
-        exists = other.exists();
-        other_owner = Identy(name.c_str(), true).owner();
-    })
-        .join();
-    EXPECT_FALSE(done);
-    EXPECT_TRUE(exists && other_owner);
+        return !other.is_done() && other.exists() && Identy(name.c_str(), true).owner();
+    });
+    EXPECT_TRUE(other.get()) << "another thread: not done, yet existing, and its own owner";
 }
