@@ -1,12 +1,10 @@
-// Hosts one WinService for the service tests. Run by the service control
-// manager (no arguments) it is named after its executable, appends what
-// happens to "<name>.log" and takes words from "<name>.cfg" beside it:
-// slowstart (start pending, wait hint 500 ms, for 1.2 s), refusestop,
+// Hosts one WinService named after the executable. Run by the service control
+// manager it appends what happens to "<name>.log" and reads words from
+// "<name>.cfg": slowstart (start pending 1.2 s, wait hint 500 ms), refusestop,
 // laterstop (stop() fails, the body ends 300 ms later), backtorun (stop()
-// fails, the service reports running 1.5 s later), exit=<n> (the body's
-// result). Run directly, the first argument holds the words: install
-// [display [description]] | dispatch | a console run with empty (no service
-// added), refusestart, ctrlc (a CTRL+C once started), exit=<n> [args...].
+// fails, running again 1.5 s later), exit=<n>. Run directly, the first argument
+// holds the words: install [display [description]], dispatch, or a console run
+// (empty: no service added, refusestart, ctrlc: a CTRL+C once started).
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
@@ -17,7 +15,6 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 using namespace zem::vfs;
@@ -69,7 +66,7 @@ public:
         say("end");
         SetEvent(g_done);
         std::size_t at = g_cfg.find("exit=");
-        return at == std::string::npos ? 0 : std::atoi(g_cfg.c_str() + at + 5);
+        return at == std::string::npos ? 0 : std::stoi(g_cfg.substr(at + 5));
     }
     bool prepare_stop(unsigned long control) override {
         say("prepare_stop " + std::to_string(control));

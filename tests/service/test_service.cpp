@@ -1,6 +1,5 @@
-// The service host and WinServiceCtrl: the manager's table, the host run
-// directly by child_service.exe, and copies of it installed under unique
-// names with the real service control manager (Wine's services.exe).
+// The service host and WinServiceCtrl: the manager's table, the host run directly
+// (child_service.exe) and installed with the real service control manager.
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
@@ -33,14 +32,10 @@ Sc open_service(std::wstring const &name, DWORD access) {
 // The status after the control `code` (none: 0); all zero on a failure.
 SERVICE_STATUS query(std::wstring const &name, DWORD code = 0) {
     SERVICE_STATUS s = {};
-    Sc service =
-        open_service(name, SERVICE_QUERY_STATUS | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL);
-    bool ok =
-        code ? ControlService(service.get(), code, &s) : QueryServiceStatus(service.get(), &s);
-    return ok ? s : SERVICE_STATUS{};
-}
-DWORD control(std::wstring const &name, DWORD code) {
-    return query(name, code).dwCurrentState;
+    Sc service = open_service(name, SERVICE_ALL_ACCESS);
+    return (code ? ControlService(service.get(), code, &s) : QueryServiceStatus(service.get(), &s))
+               ? s
+               : SERVICE_STATUS{};
 }
 
 // A copy of child_service.exe in a folder of its own (named with a blank),
@@ -55,7 +50,7 @@ struct TestService {
           exe(folder.file(name + L".exe")) {
         copy_child(L"child_service", folder.path(), name + L".exe");
         configure(words);
-        installed = run_child(exe, L"install" + args);
+        EXPECT_EQ(0u, run_child(exe, L"install" + args).exit_code);
     }
     ~TestService() {
         Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
@@ -68,43 +63,36 @@ struct TestService {
     std::string log() const { return read_file(folder.file(name + L".log")); }
     TempFolder folder;
     std::wstring name, exe;
-    ChildResult installed;
 };
 
 } // namespace
 
-TEST(WinService, NameIsCopiedWholeOrRefusedAndDefaultsNeedNoHandle) {
-    std::wstring const longest(255, L'n');
-    EXPECT_EQ(longest, Plain(longest.c_str()).name());
-    EXPECT_STREQ(L"", Plain((longest + L"n").c_str()).name()); // not cut to another's name
-    EXPECT_STREQ(L"", Plain(nullptr).name());
-    Plain service(L"defaults");
-    EXPECT_TRUE(service.console());
-    EXPECT_FALSE(service.set_status(SERVICE_RUNNING, 0, 0, 0, 1000));
+// The one manager of the process; no other test here registers services. A
+// name is copied whole or refused, never cut to another's; "S1" is not "s1".
+TEST(WinServiceManager, TableOfTenSlotsAndTheServicesDefaults) {
+    WinServiceManager *m = WinServiceManager::instance();
+    std::wstring const longest(255, L'n'), longer = longest + L"n";
+    static std::vector<std::unique_ptr<Plain>> s;
+    for (wchar_t const *name : {L"s0", L"S1", L"s2", L"s3", L"s4", L"s5", L"s6", L"s7", L"s8",
+                                longest.c_str(), L"s10", longer.c_str(), L"s0"})
+        s.emplace_back(new Plain(name));
+    EXPECT_TRUE(*s[11]->name() == L'\0' && *Plain(nullptr).name() == L'\0');
+    EXPECT_FALSE(m->add(nullptr) || m->add(s[11].get())); // no name
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(i < 10, m->add(s[i].get())) << i; // full, then taken
+    EXPECT_TRUE(m->get(0) == s[0].get() && m->get(9) == s[9].get());
+    EXPECT_TRUE(m->get(10) == nullptr && m->get(-1) == nullptr);
+    EXPECT_TRUE(m->get(L"S1") == s[1].get() && m->get(longest.c_str()) == s[9].get());
+    EXPECT_TRUE(m->get(L"s10") == nullptr &&
+                m->get(static_cast<wchar_t const *>(nullptr)) == nullptr);
+    Plain &service = *s[12];
+    EXPECT_TRUE(service.console() && !service.set_status(SERVICE_RUNNING, 0, 0, 0, 1000));
     EXPECT_TRUE(service.prepare_stop(1) && service.on_shutdown() && service.on_event(128));
     EXPECT_TRUE(service.prepare_start(nullptr) &&
                 service.prepare_start(nullptr)); // nothing stored in the console
     EXPECT_TRUE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234)));
     EXPECT_FALSE(service.console());
     EXPECT_FALSE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5678)));
-}
-
-// The one manager of the process; no other test here registers services.
-TEST(WinServiceManager, TableOfTenSlots) {
-    WinServiceManager *m = WinServiceManager::instance();
-    ASSERT_EQ(m, WinServiceManager::instance());
-    static std::vector<std::unique_ptr<Plain>> s; // "S1" differs from "s1"
-    for (wchar_t const *name :
-         {L"s0", L"S1", L"s2", L"s3", L"s4", L"s5", L"s6", L"s7", L"s8", L"s9", L"s10", L"", L"s0"})
-        s.emplace_back(new Plain(name));
-    EXPECT_FALSE(m->add(nullptr) || m->add(s[11].get())); // no name
-    for (int i = 0; i < 13; ++i)
-        EXPECT_EQ(i < 10, m->add(s[i].get())) << i; // full, then taken
-    EXPECT_TRUE(m->get(0) == s[0].get() && m->get(9) == s[9].get());
-    EXPECT_TRUE(m->get(10) == nullptr && m->get(-1) == nullptr);
-    EXPECT_TRUE(m->get(L"S1") == s[1].get() && m->get(L"s5") == s[5].get());
-    EXPECT_TRUE(m->get(L"s10") == nullptr &&
-                m->get(static_cast<wchar_t const *>(nullptr)) == nullptr);
 }
 
 // The whole life of a service installed from a folder whose name has a blank:
@@ -114,7 +102,6 @@ TEST(WinServiceManager, TableOfTenSlots) {
 // uninstalled, every call fails.
 TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     TestService service("slowstart", L" \"ZEM test service\" \"Runs the host\"");
-    EXPECT_EQ(0u, service.installed.exit_code) << service.installed.output;
     std::vector<BYTE> buffer(8192), text(8192);
     auto *q = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
     Sc config = open_service(service.name, SERVICE_QUERY_CONFIG);
@@ -144,9 +131,8 @@ TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
         Sleep(25); // until prepare_start lets it run
     DWORD pid = ctrl.get_pid();
     ASSERT_NE(0u, pid);
-    EXPECT_TRUE(ctrl.start()); // running: nothing started
-    EXPECT_EQ(pid, ctrl.get_pid());
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), control(service.name, 200));
+    EXPECT_TRUE(ctrl.start() && ctrl.get_pid() == pid); // running: nothing started
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), query(service.name, 200).dwCurrentState);
     EXPECT_EQ(DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
               query(service.name).dwControlsAccepted);
     ASSERT_TRUE(ctrl.stop()) << ctrl.error();
@@ -155,7 +141,8 @@ TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     service.configure("laterstop exit=5");
     ASSERT_TRUE(ctrl.start()) << ctrl.error();
     pid = ctrl.get_pid();
-    ASSERT_EQ(DWORD(SERVICE_STOP_PENDING), control(service.name, SERVICE_CONTROL_STOP));
+    ASSERT_EQ(DWORD(SERVICE_STOP_PENDING),
+              query(service.name, SERVICE_CONTROL_STOP).dwCurrentState);
     begin = GetTickCount64();
     ASSERT_TRUE(ctrl.start()) << ctrl.error();
     EXPECT_GE(GetTickCount64() - begin, 1000u); // one poll interval
@@ -181,25 +168,22 @@ TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     }
 }
 
-// A stop refused, and one the service takes back: stop() fails once the
-// service reports running again.
-TEST(WinServiceCtrl, StopRefusedOrTakenBackLeavesItRunning) {
-    for (char const *words : {"refusestop", "backtorun"}) {
-        SCOPED_TRACE(words);
-        TestService service(words);
-        WinServiceCtrl ctrl(service.name.c_str());
-        ASSERT_TRUE(ctrl.start()) << ctrl.error();
-        bool const refused = words[0] == 'r';
-        EXPECT_EQ(DWORD(refused ? SERVICE_RUNNING : SERVICE_STOP_PENDING),
-                  control(service.name, SERVICE_CONTROL_STOP));
-        EXPECT_FALSE(!refused && ctrl.stop());
-        EXPECT_EQ(DWORD(SERVICE_RUNNING), query(service.name).dwCurrentState);
-    }
+// A pending stop the service takes back: stop() fails once the service
+// reports running again.
+TEST(WinServiceCtrl, StopTakenBackLeavesItRunning) {
+    TestService service("backtorun");
+    WinServiceCtrl ctrl(service.name.c_str());
+    ASSERT_TRUE(ctrl.start()) << ctrl.error();
+    ASSERT_EQ(DWORD(SERVICE_STOP_PENDING),
+              query(service.name, SERVICE_CONTROL_STOP).dwCurrentState);
+    EXPECT_FALSE(ctrl.stop());
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), query(service.name).dwCurrentState);
 }
 
 // Last: under Wine the refused dispatcher waits 10 s unless a service ran
 // before in this session.
 TEST(ServiceHostAfterServices, RunDirectly) {
+    DWORD const kAny = ~0u; // a refused CTRL+C: the default handler ends the process
     struct Case {
         wchar_t const *args;
         DWORD exit;
@@ -208,13 +192,14 @@ TEST(ServiceHostAfterServices, RunDirectly) {
         {L"dispatch", 1, ""},
         {L"empty", 1, "1 0 0 0\n"},
         {L"refusestart", 1, "prepare_start console\n1 0 0 0\n"},
+        {L"\"refusestop ctrlc\"", kAny, "prepare_start console\nstart 0\nprepare_stop 0\n"},
         {L"\"ctrlc exit=7\" one \"two words\"", 7,
          "prepare_start console\nstart 2 one two words\nprepare_stop 0\nstop\nend\n7 0 0 0\n"},
     };
     for (Case const &c : cases) {
         SCOPED_TRACE(narrow(c.args));
         ChildResult r = run_child(program_folder() + L"child_service.exe", c.args);
-        EXPECT_EQ(c.exit, r.exit_code);
+        EXPECT_TRUE(c.exit == kAny || c.exit == r.exit_code) << r.exit_code;
         r.output.erase(std::remove(r.output.begin(), r.output.end(), '\r'), r.output.end());
         EXPECT_EQ(c.output, r.output);
     }
