@@ -1,10 +1,7 @@
 // Hosts one WinService named after the executable. Run by the service control
-// manager it appends what happens to "<name>.log" and reads words from
-// "<name>.cfg": slowstart (start pending 1.2 s, wait hint 500 ms), refusestop,
-// laterstop (stop() fails, the body ends 300 ms later), backtorun (stop()
-// fails, running again 1.5 s later), exit=<n>. Run directly, the first argument
-// holds the words: install [display [description]], dispatch, or a console run
-// (empty: no service added, refusestart, ctrlc: a CTRL+C once started).
+// manager it logs to "<name>.log" and reads "<name>.cfg"; run directly, the
+// first argument holds the words: install [display [description]], dispatch,
+// or a console run (empty: no service added, ctrlc: a CTRL+C once started).
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
@@ -35,6 +32,7 @@ bool has(char const *word) {
     return g_cfg.find(word) != std::string::npos;
 }
 
+// laterstop: the body ends 300 ms later; backtorun: running again 1.5 s later.
 DWORD WINAPI stop_later(void *service) {
     Sleep(has("laterstop") ? 300 : 1500);
     return has("laterstop")

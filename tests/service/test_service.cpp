@@ -45,8 +45,7 @@ unsigned counter = 0;
 struct TestService {
     explicit TestService(char const *words, std::wstring const &args = L"")
         : folder(L"zem svc"),
-          name(L"zemsvc_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-               std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter)),
+          name(L"zemsvc_" + std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter)),
           exe(folder.file(name + L".exe")) {
         copy_child(L"child_service", folder.path(), name + L".exe");
         configure(words);
@@ -60,7 +59,6 @@ struct TestService {
         DeleteService(open_service(name, DELETE).get());
     }
     void configure(char const *words) { write_file(folder.file(name + L".cfg"), words); }
-    std::string log() const { return read_file(folder.file(name + L".log")); }
     TempFolder folder;
     std::wstring name, exe;
 };
@@ -95,11 +93,9 @@ TEST(WinServiceManager, TableOfTenSlotsAndTheServicesDefaults) {
     EXPECT_FALSE(service.prepare_start(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5678)));
 }
 
-// The whole life of a service installed from a folder whose name has a blank:
-// a first start given up (its checkpoint stands still longer than the wait
-// hint of 500 ms, checked every second), a second stop finished 300 ms after
-// the service's stop() failed: start() first waits for it, stop() polls; once
-// uninstalled, every call fails.
+// A service installed from a folder whose name has a blank: its first start
+// given up (the checkpoint stood still past the 500 ms hint), a stop finished
+// 300 ms after stop() failed, which start() and stop() wait for; uninstalled.
 TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     TestService service("slowstart", L" \"ZEM test service\" \"Runs the host\"");
     std::vector<BYTE> buffer(8192), text(8192);
@@ -156,7 +152,7 @@ TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     std::string const again = "prepare_start service\nstart 0\nprepare_stop 1\nstop\nend\n";
     EXPECT_EQ("prepare_start service\nstart 0\nevent 200\nprepare_stop 1\nstop\nend\n" + again +
                   again,
-              service.log());
+              read_file(service.folder.file(service.name + L".log")));
     EXPECT_TRUE(ctrl.uninstall()) << ctrl.error();
     for (int op = 0; op < 4; ++op) {
         WinServiceCtrl gone(service.name.c_str()); // each call records its own message
