@@ -44,14 +44,13 @@ class Service : public WinService {
 public:
     explicit Service(wchar_t const *name) : WinService(name) {}
     bool prepare_start(SERVICE_STATUS_HANDLE handle) override {
-        if (!WinService::prepare_start(handle))
-            return false;
+        bool const first = WinService::prepare_start(handle);
         say(std::string("prepare_start ") + (console() ? "console" : "service"));
         if (has("slowstart")) {
             set_status(SERVICE_START_PENDING, 0, 0, 0, 500);
             Sleep(1200);
         }
-        return !has("refusestart");
+        return first && !has("refusestart");
     }
     int start(int argc, wchar_t **argv) override {
         std::string line = "start " + std::to_string(argc);
@@ -91,8 +90,8 @@ int main() {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::wstring path = argv[0], mode = argc > 1 ? argv[1] : L"";
-    std::size_t const slash = path.find_last_of(L"\\/") + 1;
-    std::wstring const base = path.substr(0, path.rfind(L'.')), name = base.substr(slash);
+    std::wstring const base = path.substr(0, path.rfind(L'.'));
+    std::wstring const name = base.substr(base.find_last_of(L"\\/") + 1);
     WinServiceManager *manager = WinServiceManager::instance();
     if (mode.empty()) { // run by the service control manager
         g_out = _wfopen((base + L".log").c_str(), L"ab");

@@ -38,9 +38,8 @@ SERVICE_STATUS query(std::wstring const &name, DWORD code = 0) {
                : SERVICE_STATUS{};
 }
 
-// A copy of child_service.exe in a folder of its own (named with a blank),
-// installed as a service of a unique name with `words` in its .cfg; the
-// destructor ends any process of it and removes the registration.
+// child_service.exe copied to a folder named with a blank, installed under a
+// unique name with `words` in its .cfg; ended and removed at the end.
 unsigned counter = 0;
 struct TestService {
     explicit TestService(char const *words, std::wstring const &args = L"")
