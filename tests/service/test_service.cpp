@@ -25,14 +25,14 @@ public:
 };
 
 typedef std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)> Sc;
-Sc open_service(std::wstring const &name, DWORD access) {
+Sc open_service(std::wstring const &name) {
     Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), &CloseServiceHandle);
-    return Sc(OpenServiceW(manager.get(), name.c_str(), access), &CloseServiceHandle);
+    return Sc(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS), &CloseServiceHandle);
 }
 // The status after the control `code` (none: 0); all zero on a failure.
 SERVICE_STATUS query(std::wstring const &name, DWORD code = 0) {
     SERVICE_STATUS s = {};
-    Sc service = open_service(name, SERVICE_ALL_ACCESS);
+    Sc service = open_service(name);
     return (code ? ControlService(service.get(), code, &s) : QueryServiceStatus(service.get(), &s))
                ? s
                : SERVICE_STATUS{};
@@ -55,7 +55,7 @@ struct TestService {
                                    WinServiceCtrl(name.c_str()).get_pid()));
         if (TerminateProcess(process.get(), 1))
             WaitForSingleObject(process.get(), 10000);
-        DeleteService(open_service(name, DELETE).get());
+        DeleteService(open_service(name).get());
     }
     void configure(char const *words) { write_file(folder.file(name + L".cfg"), words); }
     TempFolder folder;
@@ -99,12 +99,10 @@ TEST(WinServiceCtrl, InstallStartControlStopUninstall) {
     TestService service("slowstart", L" \"ZEM test service\" \"Runs the host\"");
     std::vector<BYTE> buffer(8192), text(8192);
     auto *q = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
-    Sc config = open_service(service.name, SERVICE_QUERY_CONFIG);
-    DWORD n = 0;
-    ASSERT_TRUE(
-        QueryServiceConfigW(config.get(), q, 8192, &n) &&
-        QueryServiceConfig2W(config.get(), SERVICE_CONFIG_DESCRIPTION, text.data(), 8192, &n));
-    config.reset(); // before the deletion
+    DWORD n = 0; // the handles closed before the deletion
+    ASSERT_TRUE(QueryServiceConfigW(open_service(service.name).get(), q, 8192, &n) &&
+                QueryServiceConfig2W(open_service(service.name).get(), SERVICE_CONFIG_DESCRIPTION,
+                                     text.data(), 8192, &n));
     EXPECT_TRUE((q->dwServiceType & 0xFF) == SERVICE_WIN32_OWN_PROCESS &&
                 q->dwStartType == SERVICE_AUTO_START && q->dwErrorControl == SERVICE_ERROR_NORMAL);
     EXPECT_EQ(0, lstrcmpiW((L"\"" + service.exe + L"\"").c_str(), q->lpBinaryPathName));
