@@ -1,21 +1,17 @@
-// Hosts one WinService for the service tests. Run by the service control
-// manager (no arguments) it is named after its executable, appends what
-// happens to "<name>.log" and takes words from "<name>.cfg" beside it:
-// slowstart (start pending, wait hint 500 ms, for 1.2 s), refusestop
-// (prepare_stop says no), laterstop (stop() fails, the body ends 300 ms
-// later), backtorun (stop() fails, the service reports running 1.5 s later),
-// exit=<n> (the body's result). Run directly: dispatch |
-// install [display [description]] | console[-self|-empty|-refuse] [args...].
+// Hosts one WinService named after the executable. Run by the service control
+// manager it logs to "<name>.log" and reads "<name>.cfg"; run directly, the
+// first argument holds the words: install [display [description]], dispatch,
+// or a console run (empty: no service added, ctrlc: a CTRL+C once started).
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
+#include "../support/ChildProcess.h"
 
 #include <windows.h>
 
 #include <shellapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 using namespace zem::vfs;
@@ -36,46 +32,38 @@ bool has(char const *word) {
     return g_cfg.find(word) != std::string::npos;
 }
 
-HANDLE started_event() {
-    std::wstring const name = L"zem_started_" + std::to_wstring(GetCurrentProcessId());
-    return CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-}
-
-DWORD WINAPI end_later(void *) {
-    Sleep(300);
-    return SetEvent(g_stop);
-}
-
-DWORD WINAPI run_again_later(void *service) {
-    Sleep(1500);
-    return static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
+// laterstop: the body ends 300 ms later; backtorun: running again 1.5 s later.
+DWORD WINAPI stop_later(void *service) {
+    Sleep(has("laterstop") ? 300 : 1500);
+    return has("laterstop")
+               ? SetEvent(g_stop)
+               : static_cast<WinService *>(service)->set_status(SERVICE_RUNNING, 0, 0, 0, 1000);
 }
 
 class Service : public WinService {
 public:
     explicit Service(wchar_t const *name) : WinService(name) {}
     bool prepare_start(SERVICE_STATUS_HANDLE handle) override {
-        if (!WinService::prepare_start(handle))
-            return false;
+        bool const first = WinService::prepare_start(handle);
         say(std::string("prepare_start ") + (console() ? "console" : "service"));
         if (has("slowstart")) {
             set_status(SERVICE_START_PENDING, 0, 0, 0, 500);
             Sleep(1200);
         }
-        return !has("refusestart");
+        return first && !has("refusestart");
     }
     int start(int argc, wchar_t **argv) override {
         std::string line = "start " + std::to_string(argc);
         for (int i = 0; i < argc; ++i)
-            for (wchar_t const *c = argv[i], *first = c; *c; ++c)
-                line += std::string(c == first ? " " : "") + char(*c);
+            line += " " + test::narrow(argv[i]);
         say(line);
-        SetEvent(started_event());
+        if (has("ctrlc")) // heard by this process alone, on a thread of the console's
+            GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
         WaitForSingleObject(g_stop, INFINITE);
         say("end");
         SetEvent(g_done);
         std::size_t at = g_cfg.find("exit=");
-        return at == std::string::npos ? 0 : std::atoi(g_cfg.c_str() + at + 5);
+        return at == std::string::npos ? 0 : std::stoi(g_cfg.substr(at + 5));
     }
     bool prepare_stop(unsigned long control) override {
         say("prepare_stop " + std::to_string(control));
@@ -83,9 +71,8 @@ public:
     }
     bool stop() override {
         say("stop");
-        if (has("laterstop") || has("backtorun")) {
-            CloseHandle(CreateThread(nullptr, 0, has("laterstop") ? end_later : run_again_later,
-                                     this, 0, nullptr));
+        if (has("laterstop") || has("backtorun")) { // refused now, finished later
+            CloseHandle(CreateThread(nullptr, 0, stop_later, this, 0, nullptr));
             return false;
         }
         SetEvent(g_stop);
@@ -103,53 +90,31 @@ int main() {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::wstring path = argv[0], mode = argc > 1 ? argv[1] : L"";
-    std::size_t const slash = path.find_last_of(L"\\/") + 1;
-    std::wstring const name = path.substr(slash, path.rfind(L'.') - slash);
+    std::wstring const base = path.substr(0, path.rfind(L'.'));
+    std::wstring const name = base.substr(base.find_last_of(L"\\/") + 1);
     WinServiceManager *manager = WinServiceManager::instance();
-    if (mode.empty()) {
-        std::wstring const base = path.substr(0, path.rfind(L'.'));
+    if (mode.empty()) { // run by the service control manager
         g_out = _wfopen((base + L".log").c_str(), L"ab");
-        char buffer[256] = {};
-        if (FILE *cfg = _wfopen((base + L".cfg").c_str(), L"r"))
-            g_cfg.assign(buffer, std::fread(buffer, 1, sizeof buffer - 1, cfg)), std::fclose(cfg);
-        Service service(name.c_str());
+        g_cfg = test::read_file(base + L".cfg");
+    }
+    g_cfg.append(mode.begin(), mode.end()); // run directly, the words come first
+    if (has("install"))
+        return !WinServiceCtrl(name.c_str())
+                    .install(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
+    Service service(name.c_str());
+    if (!has("empty"))
         manager->add(&service);
+    if (mode.empty() || has("dispatch"))
         return manager->start_service();
-    }
-    if (mode == L"install") {
-        WinServiceCtrl ctrl(name.c_str());
-        bool first = ctrl.install(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
-        say(std::string("install=") + (first ? "1" : "0") + " error=" + ctrl.error());
-        bool again = ctrl.install(nullptr, nullptr);
-        say(std::string("again=") + (again ? "1" : "0") + " error=" + ctrl.error());
-        return first ? 0 : 1;
-    }
-    Service service(mode == L"dispatch" ? L"zem direct" : L"zem console");
-    g_cfg = mode == L"console-refuse" ? "refusestart exit=7" : "exit=7";
-    if (mode != L"console-empty")
-        manager->add(&service);
-    if (mode == L"dispatch") {
-        int result = manager->start_service();
-        say("start_service=" + std::to_string(result));
-        return result;
-    }
     SetConsoleCtrlHandler(nullptr, FALSE); // a new process group starts with CTRL+C ignored
-    if (mode == L"console-self") {
+    if (has("ctrlc")) {
         FreeConsole(); // a console of its own, which only this process hears
         AllocConsole();
-        CloseHandle(CreateThread(
-            nullptr, 0,
-            [](void *) -> DWORD {
-                WaitForSingleObject(started_event(), INFINITE);
-                return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-            },
-            nullptr, 0, nullptr));
     }
     int result = manager->start_console(argc - 2, argv + 2);
     Service late(L"zem late");
-    say("start_console=" + std::to_string(result) +
-        " add_after=" + std::to_string(manager->add(&late)) +
-        " again=" + std::to_string(manager->start_console(0, nullptr)) +
-        " service_after=" + std::to_string(manager->start_service()));
+    say(std::to_string(result) + " " + std::to_string(manager->add(&late)) + " " +
+        std::to_string(manager->start_console(0, nullptr)) + " " +
+        std::to_string(manager->start_service()));
     return result;
 }
