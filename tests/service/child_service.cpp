@@ -1,7 +1,6 @@
-// Hosts one WinService named after the executable. Run by the service control
-// manager it logs to "<name>.log" and reads "<name>.cfg"; run directly, the
-// first argument holds the words: install [display [description]], dispatch,
-// or a console run (empty: no service added, ctrlc: a CTRL+C once started).
+// Hosts one WinService named after the executable. Run by the SCM it logs to "<name>.log" and
+// reads "<name>.cfg"; run directly, the first argument holds the words: install [display
+// [description]], dispatch, or a console run (empty: no service added, ctrlc: a CTRL+C).
 #include "service/WinService.h"
 #include "service/WinServiceCtrl.h"
 #include "service/WinServiceManager.h"
@@ -113,8 +112,8 @@ int main() {
     }
     int result = manager->start_console(argc - 2, argv + 2);
     Service late(L"zem late");
-    say(std::to_string(result) + " " + std::to_string(manager->add(&late)) + " " +
-        std::to_string(manager->start_console(0, nullptr)) + " " +
-        std::to_string(manager->start_service()));
+    int const added = manager->add(&late), again = manager->start_console(0, nullptr),
+              hosted = manager->start_service(); // in this order
+    std::printf("%d %d %d %d\n", result, added, again, hosted);
     return result;
 }
