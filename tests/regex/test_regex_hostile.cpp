@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,8 @@ const wchar_t kMalformed[] =
 
 TEST(RegexHostile, MalformedPatternsCompileToSomeTreeAndMatchSafely) {
     const wchar_t *texts[] = {L"", L"a", L"abc(d)e", L"((((aaaa", L"\\x{", L"\n\r\n"};
-    const std::wstring all(kMalformed);
-    for (size_t at = 0, end = 0; at < all.size(); at = end + 1) {
-        end = all.find(L' ', at);
-        end = end == std::wstring::npos ? all.size() : end;
-        const std::wstring pattern = all.substr(at, end - at);
+    std::wistringstream all(kMalformed);
+    for (std::wstring pattern; all >> pattern;) {
         for (int flags : {0, I, R | I, M | S | G | X}) {
             CPatternT<wchar_t> compiled(pattern.c_str(), static_cast<int>(pattern.size()), flags);
             EXPECT_TRUE(compiled.IsCompiled()) << Narrow(pattern);
