@@ -43,9 +43,8 @@ TEST(RegexSyntax, ClassesAndClassEscapes) {
 TEST(RegexSyntax, Anchors) {
     CheckAll(Hit(L"^b", M, L"a\rb", 2, 3), Hit(L"^b", M, L"a\r\nb", 3, 4),
              Hit(L"a$", M, L"a\r\nb", 0, 1), Miss(L"\\r$", M, L"a\r\nb"),
-             Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"ab\\Z", 0, L"ab\r\n", 0, 2),
-             Hit(L"\\Gab", 0, L"xab", 1, 3), Miss(L"\\Gab", G, L"xab"),
-             Hit(L"\\Gab", G, L"abab", 0, 2));
+             Hit(L"ab\\Z", 0, L"ab\r\n", 0, 2), Hit(L"\\Gab", 0, L"xab", 1, 3),
+             Miss(L"\\Gab", G, L"xab"), Hit(L"\\Gab", G, L"abab", 0, 2));
 }
 
 TEST(RegexSyntax, GroupsAndAlternation) {
@@ -56,7 +55,8 @@ TEST(RegexSyntax, GroupsAndAlternation) {
 }
 
 TEST(RegexSyntax, InlineFlags) {
-    CheckAll(Hit(L"(?I)abc", 0, L"ABC", 0, 3), Miss(L"(?-i)abc", I, L"ABC"),
+    CheckAll(Hit(L"(?I)abc", 0, L"ABC", 0, 3), Hit(L"(?i:a)b", 0, L"Ab", 0, 2),
+             Miss(L"(?i:a)b", 0, L"AB"), Miss(L"(?-i)abc", I, L"ABC"),
              Hit(L"(?i)(?-i:a)b", 0, L"aB", 0, 2), Hit(L"(a(?i)b)c", 0, L"aBc", 0, 3),
              Miss(L"(a(?i)b)c", 0, L"aBC"), Hit(L"(?S)a.", 0, L"a\n", 0, 2),
              Miss(L"(?-m)^b", M, L"a\nb"), Hit(L"(?si-m:.)", 0, L"\n", 0, 1),
@@ -66,9 +66,9 @@ TEST(RegexSyntax, InlineFlags) {
 
 TEST(RegexSyntax, Lookaround) {
     CheckAll(Hit(L"(?<=a(b|cd))e", 0, L"acde", 3, 4), Hit(L"(?<=^a+)b", 0, L"aaab", 3, 4),
-             Miss(L"(?<=^a+)b", 0, L"xaab"), Hit(L"(?<=\\\\)[^\\\\]+$", 0, L"c:\\d\\e.txt", 5, 10),
-             Hit(L"(?!(a)b)a", 0, L"ac", 0, 1, -1, -1), Hit(L"(?<=(a))b", 0, L"ab", 1, 2, 0, 1),
-             Hit(L"a(?=b)", R, L"abab", 2, 3), Hit(L"(?<=(?=ab)a)b", 0, L"ab", 1, 2));
+             Miss(L"(?<=^a+)b", 0, L"xaab"), Hit(L"(?!(a)b)a", 0, L"ac", 0, 1, -1, -1),
+             Hit(L"(?<=(a))b", 0, L"ab", 1, 2, 0, 1), Hit(L"a(?=b)", R, L"abab", 2, 3),
+             Hit(L"(?<=(?=ab)a)b", 0, L"ab", 1, 2));
 }
 
 TEST(RegexSyntax, Quantifiers) {
@@ -91,8 +91,7 @@ TEST(RegexSyntax, Quantifiers) {
 }
 
 TEST(RegexSyntax, PossessiveAndAtomic) {
-    CheckAll(Hit(L"a{1,3}+a", 0, L"aaaa", 0, 4), Miss(L"a{1,3}+a", 0, L"aaa"),
-             Hit(L"(?>(a)|b)+c", 0, L"abac", 0, 4, 2, 3),
+    CheckAll(Hit(L"(?>(a)|b)+c", 0, L"abac", 0, 4, 2, 3),
              Hit(L"(?:(?>(a))x|a)", 0, L"ay", 0, 1, -1, -1),
              Hit(L"(?:(a)++x|a)", 0, L"ay", 0, 1, -1, -1),
              Hit(L"[^\\\\\\.]++\\.", 0, L"c:\\ab.x", 3, 6), Miss(L"[^\\\\]++\\.", 0, L"c:\\ab.x"));
@@ -120,33 +119,33 @@ TEST(RegexSyntax, Conditionals) {
              Hit(L"(?<n>a)?(?(n)b|c)", 0, L"ab", 0, 2), Hit(L"(?<n>a)?(?(<n>)b|c)", 0, L"c", 0, 1),
 
              Hit(L"(?<n>a)?(?('n')b|c)", 0, L"ab", 0, 2), Hit(L"(?(5)a|b)", 0, L"b", 0, 1),
-             Hit(L"(x)?(?(1)a)", 0, L"y", 0, 0), Hit(L"(?(nope)a|b)", 0, L"ab", 1, 2),
-             Hit(L"(?(1)a|b|c)", 0, L"c", 0, 1), Hit(L"(?(?=(a))ab|c)", 0, L"ab", 0, 2, 0, 1));
+             Hit(L"(?(nope)a|b)", 0, L"ab", 1, 2), Hit(L"(?(1)a|b|c)", 0, L"c", 0, 1),
+             Hit(L"(?(?=(a))ab|c)", 0, L"ab", 0, 2, 0, 1));
 }
 
 TEST(RegexSyntax, Recursion) {
     // A call runs in the direction of its caller.
-    CheckAll(
-        Hit(L"\\((?:[^()]|(?R))*\\)", 0, L"x(a(b)c)y", 1, 8),
-        Hit(L"\\((?:[^()]|(?R))*\\)", 0, L"((()", 2, 4),
-        Hit(L"^(\\((?:[^()]|(?1))*\\))$", 0, L"(()(()))", 0, 8),
-        Miss(L"^(\\((?:[^()]|(?1))*\\))$", 0, L"(()"),
-        Hit(L"(?<p>\\[(?:x|(?R<p>))*\\])", 0, L"[x[x]]", 0, 6),
-        Hit(L"(?<p>\\[(?:x|(?R'p'))*\\])", 0, L"[x[x]]", 0, 6), Hit(L"a(?R)?b", 0, L"aaabbb", 0, 6),
-        Hit(L"a(?R)?b", 0, L"aabbb", 0, 4), Hit(L"a(?0)?b", 0, L"aabb", 0, 4),
-        Hit(L"a(?2)?b", 0, L"ab", 0, 2), Miss(L"a(?2)b", 0, L"ab"), Miss(L"a(?R<nope>)b", 0, L"ab"),
-        Hit(L"(a)(?1)", 0, L"aa", 0, 2, 0, 1), Hit(L"(a|b(?1))", 0, L"bba", 0, 3, 0, 3),
-        Hit(L"(ab)(?<=(?1))c", 0, L"abc", 0, 3), Miss(L"x(?<=(?1))(ab)", 0, L"xab"),
-        Hit(L"(?<=(ab)x)(?1)", 0, L"abxab", 3, 5),
-        Hit(L"(?<n>a+b)(?<=x(?R<n>))c", 0, L"xaabc", 1, 5), Hit(L"(?=(?1)$)(ab)", R, L"xab", 1, 3));
+    CheckAll(Hit(L"\\((?:[^()]|(?R))*\\)", 0, L"x(a(b)c)y", 1, 8),
+             Hit(L"\\((?:[^()]|(?R))*\\)", 0, L"((()", 2, 4),
+             Hit(L"^(\\((?:[^()]|(?1))*\\))$", 0, L"(()(()))", 0, 8),
+             Miss(L"^(\\((?:[^()]|(?1))*\\))$", 0, L"(()"),
+             Hit(L"(?<p>\\[(?:x|(?R<p>))*\\])", 0, L"[x[x]]", 0, 6),
+             Hit(L"(?<p>\\[(?:x|(?R'p'))*\\])", 0, L"[x[x]]", 0, 6),
+             Hit(L"a(?R)?b", 0, L"aabbb", 0, 4), Hit(L"a(?0)?b", 0, L"aabb", 0, 4),
+             Hit(L"a(?2)?b", 0, L"ab", 0, 2), Miss(L"a(?2)b", 0, L"ab"),
+             Miss(L"a(?R<nope>)b", 0, L"ab"), Hit(L"(a)(?1)", 0, L"aa", 0, 2, 0, 1),
+             Hit(L"(a|b(?1))", 0, L"bba", 0, 3, 0, 3), Hit(L"(ab)(?<=(?1))c", 0, L"abc", 0, 3),
+             Miss(L"x(?<=(?1))(ab)", 0, L"xab"), Hit(L"(?<=(ab)x)(?1)", 0, L"abxab", 3, 5),
+             Hit(L"(?<n>a+b)(?<=x(?R<n>))c", 0, L"xaabc", 1, 5),
+             Hit(L"(?=(?1)$)(ab)", R, L"xab", 1, 3));
 }
 
 TEST(RegexSyntax, CommentsAndExtended) {
-    CheckAll(Hit(L"a(?#comment)b", 0, L"ab", 0, 2), Hit(L"a(?#x)+", 0, L"a+", 0, 1),
-             Hit(L"a (?#x) +", X, L"aa", 0, 2), Hit(L"a b # comment\n c", X, L"abc", 0, 3),
-             Hit(L"a\\ b", X, L"a b", 0, 3), Hit(L"[ ]", X, L" ", 0, 1),
-             Hit(L"a +", X, L"aa", 0, 2), Hit(L"\\Qa b\\E", X, L"a b", 0, 3),
-             Hit(L"a#b", 0, L"a#b", 0, 3));
+    CheckAll(Hit(L"a(?#comment)b", 0, L"ab", 0, 2), Hit(L"a(?#x)+", 0, L"aa", 0, 2),
+             Hit(L"a(?#x)+", 0, L"a+", 0, 1), Hit(L"a (?#x) +", X, L"aa", 0, 2),
+             Hit(L"a b # comment\n c", X, L"abc", 0, 3), Hit(L"a\\ b", X, L"a b", 0, 3),
+             Hit(L"[ ]", X, L" ", 0, 1), Hit(L"a +", X, L"aa", 0, 2),
+             Hit(L"\\Qa b\\E", X, L"a b", 0, 3), Hit(L"a#b", 0, L"a#b", 0, 3));
 }
 
 TEST(RegexSyntax, RightToLeft) {
@@ -160,9 +159,9 @@ TEST(RegexSyntax, RightToLeft) {
 }
 
 TEST(RegexSyntax, IgnoreCase) {
-    CheckAll(Hit(L"[a-z]+", I, L"ABC", 0, 3), Miss(L"(?i)[^x]", 0, L"X"),
-             Miss(L"\\x{100}", I, L"\x101"), Hit(L"\\x{100}", I, L"\x100", 0, 1),
-             Hit(L"@", I, L"`@", 1, 2), Miss(L"\\[", I, L"{"), Hit(L"_", I, L"\x7f_", 1, 2));
+    CheckAll(Miss(L"(?i)[^x]", 0, L"X"), Miss(L"\\x{100}", I, L"\x101"),
+             Hit(L"\\x{100}", I, L"\x100", 0, 1), Hit(L"@", I, L"`@", 1, 2), Miss(L"\\[", I, L"{"),
+             Hit(L"_", I, L"\x7f_", 1, 2));
 }
 
 } // namespace
