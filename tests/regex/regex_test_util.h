@@ -31,27 +31,21 @@ struct Case {
     int span[4];
 };
 
-inline Case Hit1(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end,
-                 int g1s, int g1e) {
+inline Case Hit(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end,
+                int g1s = -2, int g1e = -2) {
     return Case{pattern, flags, text, {start, end, g1s, g1e}};
 }
-inline Case Hit(const wchar_t *pattern, int flags, const wchar_t *text, int start, int end) {
-    return Hit1(pattern, flags, text, start, end, -2, -2);
-}
 inline Case Miss(const wchar_t *pattern, int flags, const wchar_t *text) {
-    return Hit1(pattern, flags, text, -1, -1, -2, -2);
+    return Hit(pattern, flags, text, -1, -1);
 }
 
 inline std::string Narrow(const std::wstring &text) {
     std::string out;
     for (wchar_t c : text) {
-        if (c >= 32 && c < 127) {
-            out += static_cast<char>(c);
-        } else {
-            char buffer[12];
-            snprintf(buffer, sizeof(buffer), "\\x{%x}", static_cast<unsigned>(c));
-            out += buffer;
-        }
+        char buffer[12];
+        snprintf(buffer, sizeof(buffer), c >= 32 && c < 127 ? "%c" : "\\x{%x}",
+                 static_cast<unsigned>(c));
+        out += buffer;
     }
     return out;
 }

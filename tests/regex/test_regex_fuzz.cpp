@@ -1,31 +1,24 @@
-// Seeded fuzzing: hostile patterns are handled safely, direction and case do
-// not change whether simple patterns match, and PCRE2 (ignore-case) finds the
-// same leftmost match over the syntax both engines share. Left out, because
-// the two differ by design:
-//   - text beyond ASCII (folding here is the runtime's toupper); CR, VT, FF
-//     (\Z and multi-line ^ $ here end lines at CR too; \s is space, tab, CR,
-//     LF); [:upper:] [:lower:] under ignore-case; '.' in a class; {,n} (empty
-//     here, literal there); {n}+ ('+' has no effect here);
-//   - back-references and conditions inside the group they name, or inside a
-//     look-behind naming a group of it (look-behinds run right to left here),
-//     or in patterns with group calls (PCRE2 leaks captures made in a call:
-//     (?:((a))x|(?1)())\2 on "aa"); conditions inside look-behinds (PCRE2
-//     10.42 fails (?<=(?(1)W)) at 0);
-//   - (?R) and (?0): PCRE2 never backtracks into them (b(?0)?A|A* on "baA");
-//   - \G \u \L \U (?R<name>), the g flag and upper-case flag letters,
-//     quantified assertions, flag changes and stacked quantifiers.
-// Patterns PCRE2 refuses and searches either side gives up on are skipped.
+// Seeded fuzzing: hostile patterns are handled safely, direction and case do not change whether
+// simple patterns match, and PCRE2 (ignore-case) finds the same leftmost match over the syntax both
+// engines share. Left out, as the two differ by design: text beyond ASCII (folding here is the
+// runtime's toupper); CR, VT, FF (\Z and multi-line ^ $ end lines at CR here too; \s is space, tab,
+// CR, LF); [:upper:] [:lower:] under ignore-case; '.' in a class; {,n} (empty here, literal there);
+// {n}+ ('+' has no effect here); back-references and conditions inside the group they name, or
+// inside a look-behind naming a group of it (look-behinds run right to left here), or with group
+// calls (PCRE2 leaks captures made in a call: (?:((a))x|(?1)())\2 on "aa"); conditions inside
+// look-behinds (PCRE2 10.42 fails (?<=(?(1)W)) at 0); (?R) and (?0) (PCRE2 never backtracks into
+// them: b(?0)?A|A* on "baA"); \G \u \L \U (?R<name>), the g flag, upper-case flag letters,
+// quantified assertions, flag changes and stacked quantifiers. Patterns PCRE2 refuses and searches
+// either side gives up on are skipped.
 #include "regex_test_util.h"
 
 #include <pcre2.h>
 
-#include <windows.h>
-
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -33,8 +26,7 @@ using namespace regex_test;
 
 namespace {
 
-class Random {
-public:
+struct Random {
     explicit Random(uint64_t seed) : m_state(seed) {}
     int Below(int n) {
         m_state ^= m_state << 13;
@@ -43,8 +35,6 @@ public:
         return static_cast<int>((m_state >> 16) % static_cast<uint64_t>(n));
     }
     bool OneIn(int n) { return Below(n) == 0; }
-
-private:
     uint64_t m_state;
 };
 
@@ -99,8 +89,7 @@ TEST(RegexFuzz, RandomPatternsAreSafeAndDirectionAndCaseAgree) {
         for (int bit : flagBits) {
             flags |= rng.OneIn(4) ? bit : 0;
         }
-        const int length = static_cast<int>(pattern.size());
-        CPatternT<wchar_t> compiled(pattern.c_str(), length, flags);
+        CPatternT<wchar_t> compiled(pattern.c_str(), static_cast<int>(pattern.size()), flags);
         ASSERT_TRUE(compiled.IsCompiled()) << Narrow(pattern);
         const std::wstring text = RandomText(rng, neutral ? L"aAbB1-" : L"aabbA \n-1\\", 16);
         const int size = static_cast<int>(text.size());
@@ -122,11 +111,9 @@ TEST(RegexFuzz, RandomPatternsAreSafeAndDirectionAndCaseAgree) {
         for (wchar_t &c : upper) {
             c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
         }
-        CPatternT<wchar_t> forward(pattern.c_str(), length, 0);
-        CPatternT<wchar_t> backward(pattern.c_str(), length, R);
-        CPatternT<wchar_t> folded(pattern.c_str(), length, I);
-        ASSERT_EQ(forward.Match(text.c_str(), size).IsMatched(),
-                  backward.Match(text.c_str(), size).IsMatched());
+        ASSERT_EQ(Find(pattern.c_str(), 0, text).IsMatched(),
+                  Find(pattern.c_str(), R, text).IsMatched());
+        CPatternT<wchar_t> folded(pattern.c_str(), I);
         ASSERT_EQ(folded.Match(text.c_str(), size).IsMatched(),
                   folded.Match(upper.c_str(), size).IsMatched());
     }
@@ -135,15 +122,9 @@ TEST(RegexFuzz, RandomPatternsAreSafeAndDirectionAndCaseAgree) {
 
 class Generator {
 public:
-    explicit Generator(Random &rng) : m_rng(rng) {}
+    explicit Generator(Random &rng) : m_rng(rng), m_calls(rng.OneIn(2)) {}
 
     std::string Pattern() {
-        m_out.clear();
-        m_groups = 0;
-        m_closed = 0;
-        m_refLimit = 1 << 30;
-        m_behind = 0;
-        m_calls = m_rng.OneIn(2);
         Alternation(0);
         return m_out;
     }
@@ -162,14 +143,13 @@ private:
 
     // One of the blank-separated pieces of `list`.
     std::string Pick(const char *list) {
-        std::vector<std::string> pieces;
-        for (const char *p = list; *p != 0; p += *p == ' ' ? 1 : 0) {
-            const char *end = std::strchr(p, ' ');
-            end = end == nullptr ? p + std::strlen(p) : end;
-            pieces.emplace_back(p, end);
-            p = end;
+        const std::string all(list);
+        int k = m_rng.Below(static_cast<int>(std::count(all.begin(), all.end(), ' ')) + 1);
+        size_t start = 0;
+        while (k-- > 0) {
+            start = all.find(' ', start) + 1;
         }
-        return pieces[static_cast<size_t>(m_rng.Below(static_cast<int>(pieces.size())))];
+        return all.substr(start, all.find(' ', start) - start);
     }
 
     void Item(int depth) {
@@ -252,11 +232,11 @@ private:
 
     Random &m_rng;
     std::string m_out;
-    int m_groups;
-    int m_closed;
-    int m_refLimit;
-    int m_behind; // look-behinds open
-    bool m_calls; // group calls, and then no back-references or conditions
+    int m_groups = 0;
+    int m_closed = 0;
+    int m_refLimit = 1 << 30;
+    int m_behind = 0; // look-behinds open
+    bool m_calls;     // group calls, and then no back-references or conditions
 };
 
 // Subjects draw on the pattern's own letters (both cases), a digit, blank,
@@ -272,12 +252,7 @@ std::wstring Subject(Random &rng, const std::string &pattern) {
 }
 
 TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
-    // --fuzz-seconds N (or =N) on the command line compares for N seconds
-    // from a fresh seed and prints what it found.
-    const char *flag = std::strstr(GetCommandLineA(), "--fuzz-seconds");
-    const int seconds = flag == nullptr ? 0 : std::atoi(flag + std::strlen("--fuzz-seconds") + 1);
-    Random rng(seconds > 0 ? static_cast<uint64_t>(GetTickCount64()) | 1 : 0x9e3779b97f4aULL);
-    Generator generator(rng);
+    Random rng(0x9e3779b97f4aULL);
     // Without two optimisations PCRE2 10.42 gets wrong: auto-possessification
     // (a?(?>b?|x)a does not match "a") and the start-of-match analysis
     // ((?=ab)(A|){2,3}?ab does not match "ab").
@@ -287,16 +262,11 @@ TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
     pcre2_match_context *limits = pcre2_match_context_create(nullptr);
     pcre2_set_match_limit(limits, 200000);
     pcre2_set_depth_limit(limits, 2000);
-    long patterns = 0;
     long compared = 0;
     long differences = 0;
     std::string report;
-    const auto started = std::chrono::steady_clock::now();
-    for (long run = 0;
-         seconds > 0 ? std::chrono::steady_clock::now() - started < std::chrono::seconds(seconds)
-                     : run < 20000;
-         ++run) {
-        const std::string pattern = generator.Pattern();
+    for (int run = 0; run < 20000; ++run) {
+        const std::string pattern = Generator(rng).Pattern();
         int error = 0;
         PCRE2_SIZE offset = 0;
         pcre2_code *code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()),
@@ -304,7 +274,6 @@ TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
         if (code == nullptr) {
             continue; // PCRE2 refuses it
         }
-        ++patterns;
         const std::wstring wide(pattern.begin(), pattern.end());
         CPatternT<wchar_t> compiled(wide.c_str(), static_cast<int>(wide.size()), I);
         for (int t = 0; t < 4; ++t) {
@@ -321,13 +290,12 @@ TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
             }
             ++compared;
             const PCRE2_SIZE *spans = pcre2_get_ovector_pointer(data);
-            char theirs[32];
-            char ours[32];
-            snprintf(theirs, sizeof(theirs), "%d..%d", rc >= 0 ? static_cast<int>(spans[0]) : -1,
-                     rc >= 0 ? static_cast<int>(spans[1]) : -1);
-            snprintf(ours, sizeof(ours), "%d..%d", found ? ctx.m_captures[0] : -1,
-                     found ? ctx.m_captures[1] : -1);
-            if (std::strcmp(theirs, ours) != 0) {
+            const auto span = [](bool hit, size_t start, size_t end) {
+                return hit ? std::to_string(start) + ".." + std::to_string(end) : "-";
+            };
+            const std::string theirs = span(rc >= 0, spans[0], spans[1]);
+            const std::string ours = span(found, ctx.m_captures[0], ctx.m_captures[1]);
+            if (theirs != ours) {
                 if (++differences <= 100) {
                     report += "/" + pattern + "/ on \"" + Narrow(subject) + "\": PCRE2 " + theirs +
                               ", here " + ours + "\n";
@@ -339,12 +307,8 @@ TEST(RegexPcre2, AgreesOnTheSharedSyntax) {
     }
     pcre2_match_context_free(limits);
     pcre2_match_data_free(data);
-    printf("patterns tried %ld, subjects compared %ld, differences %ld\n%s", patterns, compared,
-           differences, report.c_str());
-    if (seconds == 0) {
-        EXPECT_GT(compared, 20000);
-        EXPECT_EQ(0, differences) << report;
-    }
+    EXPECT_GT(compared, 20000);
+    EXPECT_EQ(0, differences) << report;
 }
 
 } // namespace
