@@ -110,9 +110,22 @@ TEST(RegexPattern, SearchStartAndGlobalContinuation) {
     EXPECT_EQ(0, r.GetGroupStart(0));
 }
 
-// The search helpers (anchored start, a literal required at the end, a
-// first-character filter) must never hide a match.
+// What the search learnt from a pattern: an anchored start ("A"), a literal
+// required at the very end ("E") and a first-character filter ("F").
+std::string Learnt(const wchar_t *pattern, int flags) {
+    CPatternT<wchar_t> compiled(pattern, flags);
+    const bool atEnd = compiled.IsRequiredAtEnd() && compiled.GetRequiredLiteral() != nullptr;
+    return std::string(compiled.IsAnchoredStart() ? "A" : "") + (atEnd ? "E" : "") +
+           (compiled.HasFirstCharFilter() ? "F" : "");
+}
+
+// The search helpers are used where they apply and never hide a match.
 TEST(RegexPattern, SearchHelpersNeverHideAMatch) {
+    EXPECT_EQ("EF", Learnt(L"\\.tmp$", I));
+    EXPECT_EQ("F", Learnt(L"abc$", M));
+    EXPECT_EQ("AF", Learnt(L"(^c:)\\\\", I));
+    EXPECT_EQ("F", Learnt(L"^a|b", 0));
+    EXPECT_EQ("", Learnt(L"a?b*", 0));
     CheckAll(
         Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
         Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
