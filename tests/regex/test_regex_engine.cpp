@@ -126,17 +126,18 @@ TEST(RegexPattern, SearchHelpersNeverHideAMatch) {
     EXPECT_EQ("AF", Learnt(L"(^c:)\\\\", I));
     EXPECT_EQ("F", Learnt(L"^a|b", 0));
     EXPECT_EQ("", Learnt(L"a?b*", 0));
-    CheckAll(
-        Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
-        Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
-        Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), Miss(L"(^c:)\\\\", I, L"xC:\\x"),
-        Hit(L"^a|b", 0, L"xb", 1, 2), Hit(L"1|a", 0, L"xa", 1, 2), Hit(L"a?b*", 0, L"zz", 0, 0),
-        Hit(L"(?:ab|\\d)+x|y", 0, L"--12x", 2, 5), Hit(L"(?:ab|\\d)+x|y", 0, L"--y", 2, 3),
-        // Ignore-case first characters beyond ASCII follow the runtime's mapping.
-        Hit(L"\x00e9t\x00e9", I, L"x\x00e9t\x00e9", 1, 4), Hit(L"\x4e2d", I, L"ab\x4e2d", 2, 3),
-        // A leading .* skips starts on the same line, never a later line.
-        Hit(L".*b", 0, L"aaa\nab", 4, 6), Hit(L"(?s).*b", 0, L"a\nb", 0, 3),
-        Miss(L"(?s).*c", 0, L"a\nb"), Hit(L".*?x", 0, L"ab\ncx", 3, 5));
+    CheckAll(Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
+             Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
+             Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), Miss(L"(^c:)\\\\", I, L"xC:\\x"),
+             Hit(L"^a|b", 0, L"xb", 1, 2), Hit(L"1|a", 0, L"xa", 1, 2), Hit(L"z", I, L"aZ", 1, 2),
+             Hit(L"a?b*", 0, L"zz", 0, 0), Hit(L"(?:ab|\\d)+x|y", 0, L"--12x", 2, 5),
+             Hit(L"(?:ab|\\d)+x|y", 0, L"--y", 2, 3),
+             // Ignore-case first characters beyond ASCII follow the runtime's mapping.
+             Hit(L"\x00e9t\x00e9", I, L"x\x00e9t\x00e9", 1, 4),
+             Hit(L"\x4e2d", I, L"ab\x4e2d", 2, 3),
+             // A leading .* skips starts on the same line, never a later line.
+             Hit(L".*b", 0, L"aaa\nab", 4, 6), Hit(L"(?s).*b", 0, L"a\nb", 0, 3),
+             Miss(L"(?s).*c", 0, L"a\nb"), Hit(L".*?x", 0, L"ab\ncx", 3, 5));
 }
 
 // The cases the file and process matchers rely on: an ignore-case search.

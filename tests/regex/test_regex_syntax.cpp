@@ -83,11 +83,11 @@ TEST(RegexSyntax, Quantifiers) {
         Hit(L"(a|ab)(c|bcd)(d*)", 0, L"abcd", 0, 4, 0, 1), Hit(L"(a|b){2}c", 0, L"abc", 0, 3, 1, 2),
         Hit(L"(a+|b+){2,3}", 0, L"aabba", 0, 5, 4, 5), Hit(L"(?:aa|a){3}$", 0, L"aaaa", 0, 4),
         Hit(L"a**", 0, L"aa", 0, 2), Hit(L"a{2}{3}", 0, L"aaaaaaa", 0, 6),
-        Hit(L"a{99999999999}|b", 0, L"ab", 1, 2), Hit(L"(a|)*", 0, L"aab", 0, 2, 2, 2),
-        Hit(L"(?:a|())*\\1b", 0, L"ab", 0, 2), Hit(L"(?:a|())*?\\1b", 0, L"ab", 0, 2),
-        Hit(L"(?:|a){2,3}", 0, L"aaa", 0, 0), Hit(L"(?:(a)|b|)+?x", 0, L"abx", 0, 3, 0, 1),
-        Hit(L"(|\\x20()){0,2}\\2\\1", 0, L"  ", 0, 2), Miss(L"(^()|a)+\\2\\x20", I, L"A "),
-        Hit(L"(\\S|((\\A))){1,}\\2", 0, L"-", 0, 0));
+        Hit(L"a{9}", 0, L"aaaaaaaaaa", 0, 9), Hit(L"a{99999999999}|b", 0, L"ab", 1, 2),
+        Hit(L"(a|)*", 0, L"aab", 0, 2, 2, 2), Hit(L"(?:a|())*\\1b", 0, L"ab", 0, 2),
+        Hit(L"(?:a|())*?\\1b", 0, L"ab", 0, 2), Hit(L"(?:|a){2,3}", 0, L"aaa", 0, 0),
+        Hit(L"(?:(a)|b|)+?x", 0, L"abx", 0, 3, 0, 1), Hit(L"(|\\x20()){0,2}\\2\\1", 0, L"  ", 0, 2),
+        Miss(L"(^()|a)+\\2\\x20", I, L"A "), Hit(L"(\\S|((\\A))){1,}\\2", 0, L"-", 0, 0));
 }
 
 TEST(RegexSyntax, PossessiveAndAtomic) {
@@ -117,6 +117,8 @@ TEST(RegexSyntax, Conditionals) {
              Hit(L"(?(?!\\d)[a-z]|\\d\\d)", 0, L"12", 0, 2), Hit(L"(?(?<=a)b|c)", 0, L"ab", 1, 2),
              Miss(L"(?(?<=a)b|c)", 0, L"xb"), Hit(L"(?(?<!a)c|b)", 0, L"xc", 1, 2),
              Hit(L"(?<n>a)?(?(n)b|c)", 0, L"ab", 0, 2), Hit(L"(?<n>a)?(?(<n>)b|c)", 0, L"c", 0, 1),
+             Hit(L"(?<n>a)?(?(<n>)b|c)", 0, L"ab", 0, 2),
+             Hit(L"(?<b>x)(?(<bc)y|z)", 0, L"xyxz", 2, 4), // "<bc" is no reference to "b"
 
              Hit(L"(?<n>a)?(?('n')b|c)", 0, L"ab", 0, 2), Hit(L"(?(5)a|b)", 0, L"b", 0, 1),
              Hit(L"(?(nope)a|b)", 0, L"ab", 1, 2), Hit(L"(?(1)a|b|c)", 0, L"c", 0, 1),
