@@ -127,6 +127,7 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
         {"<FilePolicy name=\"a\" mode=\"1\" paths=\"C:\\\" regex=\"x\"/>", 1, 56, "FilePolicy", "regex", "give one of"},
         {"<FilePolicy name=\"a\" mode=\"1\" drive=\"floppy\"/>", 1, 44, "FilePolicy", "drive", "one of remote"},
         {"<HookTypePolicy name=\"h\"><hook name=\"x\"/></HookTypePolicy>", 1, 39, "HookTypePolicy", "", "only <hooktype"},
+        {"<HookTypePolicy name=\"h\"><hooktype/></HookTypePolicy>", 1, 39, "hooktype", "name", "required"},
         {"=<BasePolicy name=\"a\"/>", 1, 1, "BasePolicy", "", "one PolicyGroup element"},
         {"<BasePolicy name=\"a\">", 1, 35, "", "", "Error"}};
     // clang-format on
@@ -151,14 +152,16 @@ TEST(PolicyText, BadTextNamesItsPlaceAndField) {
                                              deep + "\"/></PolicyGroup>",
                                          &error));
     EXPECT_EQ("regex", error.field);
-    // Groups one level too deep for a reader, and a nesting that would exhaust
-    // the parser's stack: both refused.
-    for (std::size_t depth : {std::size_t(65), std::size_t(200000)}) {
+    // The deepest groups a reader takes; one level more, and a nesting that
+    // would exhaust the parser's stack, are refused.
+    for (std::size_t depth : {std::size_t(63), std::size_t(64), std::size_t(200000)}) {
         std::string nested;
         for (std::size_t i = 0; i < 2 * depth; ++i)
             nested += i < depth ? "<PolicyGroup>" : "</PolicyGroup>";
-        EXPECT_EQ(nullptr, PolicyText::parse(nested, &error)) << depth;
-        EXPECT_NE(std::string::npos, error.message.find("nested deeper")) << depth;
+        PolicyText::Error deeper;
+        Tree tree(PolicyText::parse(nested, &deeper));
+        EXPECT_EQ(depth == 63, bool(tree)) << depth;
+        EXPECT_EQ(depth != 63, deeper.message.find("nested deeper") != std::string::npos) << depth;
     }
     // Quoted '<' and '>', comments and siblings do not count as depth.
     std::string wide = "<PolicyGroup><!-- <a><b> -->";

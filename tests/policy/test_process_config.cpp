@@ -90,7 +90,8 @@ TEST_F(ProcessConfigTest, WritesAndNamesItCannotUse) {
                  again.get_string("Missing", s));
     EXPECT_EQ(again.get_data("Missing", back, sizeof back) + again.get_data("Blob", nullptr, 9),
               0u);
-    // A null name, or a root that opens nothing.
+    // A null name (never the key's default value), or a root that opens nothing.
+    ASSERT_TRUE(registry_.set(HKEY_CURRENT_USER, key_, "", std::string("default")));
     std::pair<int, char const *> const unusable[] = {
         {1, nullptr}, {2, nullptr}, {2, "Int"}, {-1, "Int"}};
     for (auto const &u : unusable) {
