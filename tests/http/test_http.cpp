@@ -457,6 +457,9 @@ TEST_F(Http, SocksBytes) {
     }
     Peer cut({"\x00\x5a"s}, -1); // a SOCKS 4 reply cut short by the server's close
     EXPECT_EQ(proxy(session, 2, cut.port, "alice", "secret")->connect("127.0.0.1", 81), kNone);
+    Peer open({"\x00\x5a\x00\x00\x00\x00\x00\x00"s + "TUNNEL"}, 0); // a name that does not resolve
+    EXPECT_EQ(proxy(session, 2, open.port, "alice", "secret")->connect("no-such-host.invalid", 81),
+              kNone);
 }
 
 // squid and dante to a scripted target, twice through the same object.
