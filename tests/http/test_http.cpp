@@ -190,6 +190,7 @@ TEST_F(Http, ResponseHeads) {
         {ok + "transfer-encoding: CHUNKED\r\n\r\n0\r\n\r\n", true, 0, kNone, true, "", ""},
         {ok + "Transfer-Encoding: chunked \r\n\r\n0\r\n\r\n", true, 0, kNone, false, "", "0\r\n\r\n"},
         {ok + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n", true, 0, kNone, false, "", "0\r\n"}, {ok + "Transfer-Encoding:chunked\r\n\r\n0\r\n", true, 0, kNone, false, "", "0\r\n"},
+        {ok + "Content-Lengtx: 3\r\n\r\nabc", true, 0, kNone, false, "", "abc"}, {te + "0X5\r\nhello\r\n0\r\n\r\n", true, 0, kNone, true, "", "hello"},
         {te + "Transfer-Encoding: identity\r\n\r\n0\r\n\r\n", true, 0, kNone, true, "", ""},
         {te + "4\r\nWiki\r\n1a;name=v\r\n" + z26 + "\r\n0\r\n\r\n", true, 0, kNone, true, "", "Wiki" + z26},
         {te + "4\r\nWiki\r\n", true, 0, kNone, true, "", "Wiki<fail>"}, {te + "4\r\nWiki\r\n10\r\nshort", true, 0, kNone, true, "", "Wikishort<short>"},

@@ -126,6 +126,7 @@ TEST(RegexPattern, SearchHelpersNeverHideAMatch) {
     EXPECT_EQ("AF", Learnt(L"(^c:)\\\\", I));
     EXPECT_EQ("F", Learnt(L"^a|b", 0));
     EXPECT_EQ("", Learnt(L"a?b*", 0));
+    EXPECT_EQ("F", Learnt(L"(?:ab|\\d)+x|y", 0));
     CheckAll(Hit(L"\\.tmp$", I, L"\\??\\C:\\a\\B.TMP", 10, 14), Miss(L"\\.tmp$", I, L"a.tmp.b"),
              Hit(L"abc$", M, L"abc\nx", 0, 3), Hit(L"x(ab(c))$", 0, L"zxabc", 1, 5),
              Hit(L"(^c:)\\\\", I, L"C:\\x", 0, 3), Miss(L"(^c:)\\\\", I, L"xC:\\x"),

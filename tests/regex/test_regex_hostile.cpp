@@ -76,6 +76,7 @@ TEST(RegexHostile, NestingDepthIsBoundedAtCompileTime) {
     std::wstring deeper = L"(" + ok + L")";
     CPatternT<wchar_t> tooDeep(deeper.c_str(), 8);
     EXPECT_FALSE(tooDeep.IsCompiled());
+    EXPECT_FALSE(tooDeep.Compile(deeper.c_str(), static_cast<int>(deeper.size()), 8));
     EXPECT_EQ(0, tooDeep.Match(L"a", 1).GetSize());
 
     // Unclosed, look-arounds and conditions count too; none of it overflows.
