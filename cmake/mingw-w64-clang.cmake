@@ -1,15 +1,13 @@
 # Cross-compiles for 64-bit Windows with Debian's clang for the mingw-w64
 # target, on the C++ runtime of the mingw GCC (posix thread model), and runs
 # target programs under Wine. The second compiler keeps the code portable.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+# The system, the search roots and the emulator are the GCC toolchain's.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 
-set(ZEM_MINGW_PREFIX x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${ZEM_MINGW_PREFIX})
 set(CMAKE_CXX_COMPILER_TARGET ${ZEM_MINGW_PREFIX})
-set(CMAKE_RC_COMPILER ${ZEM_MINGW_PREFIX}-windres)
 set(CMAKE_AR ${ZEM_MINGW_PREFIX}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${ZEM_MINGW_PREFIX}-ranlib CACHE FILEPATH "")
 set(CMAKE_STRIP ${ZEM_MINGW_PREFIX}-strip CACHE FILEPATH "")
@@ -35,13 +33,3 @@ set(ZEM_CLANG_LINK "-fuse-ld=lld -L${ZEM_GCC_DIR} -lpthread")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${ZEM_CLANG_LINK}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ZEM_CLANG_LINK}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ZEM_CLANG_LINK}")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZEM_MINGW_PREFIX} ${CMAKE_PREFIX_PATH})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-endif()
