@@ -36,17 +36,9 @@ template <class T> bool CStringElxT<T>::Match(CMatchContextT<T> &ctx) const {
     }
     const int n = m_szPattern.GetSize();
     const int pos = ctx.m_nCurrentPosition;
-    const T *text;
-    if (m_bRightLeft) {
-        if (n > pos) {
-            return false;
-        }
-        text = ctx.m_pText + (pos - n);
-    } else {
-        if (n > ctx.m_nLength - pos) {
-            return false;
-        }
-        text = ctx.m_pText + pos;
+    const T *text = TextAhead(ctx, n, m_bRightLeft);
+    if (text == nullptr) {
+        return false;
     }
     const T *pattern = m_szPattern.GetBuffer();
     if (n >= 16 && !ctx.Charge(n)) {

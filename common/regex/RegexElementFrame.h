@@ -63,6 +63,17 @@ template <class T> void RestoreSpan(CMatchContextT<T> &ctx, RegexGroupSpan span,
     }
 }
 
+// The `n` characters an element consumes from the position in its
+// direction (the ones before it, right to left); null when the text holds
+// fewer.
+template <class T> const T *TextAhead(const CMatchContextT<T> &ctx, int n, bool rightLeft) {
+    const int pos = ctx.m_nCurrentPosition;
+    if (rightLeft) {
+        return n > pos ? nullptr : ctx.m_pText + (pos - n);
+    }
+    return n > ctx.m_nLength - pos ? nullptr : ctx.m_pText + pos;
+}
+
 } // namespace regex_frame
 } // namespace vfs
 } // namespace zem

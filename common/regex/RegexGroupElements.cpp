@@ -178,17 +178,9 @@ template <class T> bool CBackrefElxT<T>::Match(CMatchContextT<T> &ctx) const {
         return false;
     }
     const int n = end - begin;
-    const T *text;
-    if (m_bRightLeft) {
-        if (n > pos) {
-            return false;
-        }
-        text = ctx.m_pText + (pos - n);
-    } else {
-        if (n > ctx.m_nLength - pos) {
-            return false;
-        }
-        text = ctx.m_pText + pos;
+    const T *text = TextAhead(ctx, n, m_bRightLeft);
+    if (text == nullptr) {
+        return false;
     }
     if (n >= 16 && !ctx.Charge(n)) {
         return false;
