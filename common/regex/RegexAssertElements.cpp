@@ -130,6 +130,26 @@ template <class T>
 CDelegateElxT<T>::CDelegateElxT(int number, bool rightLeft)
     : ElxInterface<T>(ELX_DELEGATE), m_nNumber(number), m_pElx(nullptr), m_bRightLeft(rightLeft) {}
 
+namespace {
+
+// A call that succeeded keeps the captures made inside it and `base` on the
+// stack, and gives the caller its own captures (saved at `base`) back.
+template <class T> bool ReturnFromCall(CMatchContextT<T> &ctx, int base, int slots) {
+    for (int i = 0; i < slots; ++i) {
+        ctx.Push(ctx.m_captures[i]);
+    }
+    ctx.Push(base);
+    if (ctx.IsAborted()) {
+        return false;
+    }
+    for (int i = 0; i < slots; ++i) {
+        ctx.m_captures[i] = ctx.m_stack[base + i];
+    }
+    return true;
+}
+
+} // namespace
+
 template <class T> bool CDelegateElxT<T>::Match(CMatchContextT<T> &ctx) const {
     CElxFrame<T> frame(ctx);
     if (!frame.Ok() || m_pElx == nullptr) {
@@ -147,17 +167,7 @@ template <class T> bool CDelegateElxT<T>::Match(CMatchContextT<T> &ctx) const {
         ctx.m_stack.Truncate(base);
         return false;
     }
-    for (int i = 0; i < slots; ++i) {
-        ctx.Push(ctx.m_captures[i]);
-    }
-    ctx.Push(base);
-    if (ctx.IsAborted()) {
-        return false;
-    }
-    for (int i = 0; i < slots; ++i) {
-        ctx.m_captures[i] = ctx.m_stack[base + i];
-    }
-    return true;
+    return ReturnFromCall(ctx, base, slots);
 }
 
 template <class T> bool CDelegateElxT<T>::MatchNext(CMatchContextT<T> &ctx) const {
@@ -180,17 +190,7 @@ template <class T> bool CDelegateElxT<T>::MatchNext(CMatchContextT<T> &ctx) cons
     }
     ctx.m_stack.Truncate(inner);
     if (m_pElx->MatchNext(ctx) && !ctx.IsAborted()) {
-        for (int i = 0; i < slots; ++i) {
-            ctx.Push(ctx.m_captures[i]);
-        }
-        ctx.Push(base);
-        if (ctx.IsAborted()) {
-            return false;
-        }
-        for (int i = 0; i < slots; ++i) {
-            ctx.m_captures[i] = ctx.m_stack[base + i];
-        }
-        return true;
+        return ReturnFromCall(ctx, base, slots);
     }
     if (ctx.IsAborted() || base + slots > ctx.m_stack.GetSize()) {
         return false;
