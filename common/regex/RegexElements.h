@@ -375,6 +375,9 @@ protected:
     // Asks the latest iterations for another way, undoing those that have
     // none; false when all `done` iterations are undone.
     bool Backtrack(CMatchContextT<T> &ctx, int &done) const;
+    // Backtracking into the minimum iterations: pops the start of the last of
+    // them and finds another way for them; false with everything undone.
+    bool RedoMinimum(CMatchContextT<T> &ctx, int &done, int &lastStart) const;
     int Direction() const { return m_bRightLeft ? -1 : 1; }
     // Whether iteration `index` (from 1), which ran from `start` to the
     // current position, ends a loop of at most `maximum` iterations: an empty
@@ -400,6 +403,9 @@ public:
 protected:
     CGreedyElxT(int kind, const ElxInterface<T> *element, int minimum, int maximum, bool rightLeft);
     void Extend(CMatchContextT<T> &ctx, int &done) const;
+    // After the minimum: keeps `lastStart`, adds what iterations it can and
+    // keeps their count.
+    bool Settle(CMatchContextT<T> &ctx, int done, int lastStart) const;
 };
 
 // Lazy {min,max}. Stack: as for CGreedyElxT, grown one iteration at each

@@ -54,6 +54,12 @@ template <class T> bool CRepeatElxT<T>::Backtrack(CMatchContextT<T> &ctx, int &d
 }
 
 template <class T>
+bool CRepeatElxT<T>::RedoMinimum(CMatchContextT<T> &ctx, int &done, int &lastStart) const {
+    lastStart = ctx.Pop();
+    return Backtrack(ctx, done) && FillTo(ctx, done, m_nFixed, &lastStart);
+}
+
+template <class T>
 bool CRepeatElxT<T>::FillTo(CMatchContextT<T> &ctx, int &done, int target, int *lastStart) const {
     while (done < target) {
         if (lastStart != nullptr && done + 1 == target) {
@@ -149,9 +155,11 @@ template <class T> bool CGreedyElxT<T>::Match(CMatchContextT<T> &ctx) const {
     }
     int done = 0;
     int lastStart = -1;
-    if (!this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
-        return false;
-    }
+    return this->FillTo(ctx, done, this->m_nFixed, &lastStart) && Settle(ctx, done, lastStart);
+}
+
+template <class T>
+bool CGreedyElxT<T>::Settle(CMatchContextT<T> &ctx, int done, int lastStart) const {
     ctx.Push(lastStart);
     if (done == 0 || !this->EndsLoop(ctx, lastStart, done, m_nMax)) {
         Extend(ctx, done);
@@ -190,16 +198,8 @@ template <class T> bool CGreedyElxT<T>::MatchNext(CMatchContextT<T> &ctx) const 
         ctx.Push(done);
         return true;
     }
-    int lastStart = ctx.Pop();
-    if (!this->Backtrack(ctx, done) || !this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
-        return false;
-    }
-    ctx.Push(lastStart);
-    if (done == 0 || !this->EndsLoop(ctx, lastStart, done, m_nMax)) {
-        Extend(ctx, done);
-    }
-    ctx.Push(done);
-    return true;
+    int lastStart = -1;
+    return this->RedoMinimum(ctx, done, lastStart) && Settle(ctx, done, lastStart);
 }
 
 // ---------------------------------------------------------------------------
@@ -274,8 +274,8 @@ template <class T> bool CReluctantElxT<T>::MatchNext(CMatchContextT<T> &ctx) con
         }
         --done;
     }
-    int lastStart = ctx.Pop();
-    if (!this->Backtrack(ctx, done) || !this->FillTo(ctx, done, this->m_nFixed, &lastStart)) {
+    int lastStart = -1;
+    if (!this->RedoMinimum(ctx, done, lastStart)) {
         return false;
     }
     ctx.Push(lastStart);
